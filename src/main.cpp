@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#include "platform/error.h"
+#include "platform/keyboard.h"
+#include "platform/services.h"
+#include "startup/runtime_error_box.h"
+#include "startup/sermod.h"
+#include "window/mainfrm.h"
+
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char **argv)
+{
+    // Answered without a display: scripts and package checks ask these.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("ScnFerry " SCNFERRY_VERSION);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::puts(qPrintable(SerMod::UsageText().replace(QStringLiteral("\r\n"), QStringLiteral("\n"))));
+        return 0;
+    }
+
+    platform::Services &services = platform::qtServices();
+    SerMod::Application app(argc, argv, services);
+    app.setApplicationName(QStringLiteral("ScnFerry"));
+    app.setApplicationVersion(QStringLiteral(SCNFERRY_VERSION));
+    app.setDesktopFileName(QStringLiteral("io.github.scnferry.ScnFerry"));
+    // Hidden in the tray is still running.
+    app.setQuitOnLastWindowClosed(false);
+
+    // The argument text, without the program's own path.
+    QStringList args = app.arguments();
+    args.removeFirst();
+    const QString commandLine = args.join(QLatin1Char(' '));
+
+    std::unique_ptr<platform::Keyboard> keyboard = platform::createKeyboard();
+    std::unique_ptr<MainFrm> frm;
+    try {
+        frm = SerMod::Main(commandLine, services, *keyboard);
+    } catch (const platform::RuntimeError &e) {
+        SerMod::ReportUnhandled(e, services);
+        return 1;
+    }
+    return app.exec();
+}

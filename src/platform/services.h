@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QString>
+
+namespace platform {
+
+// Message-box styles and answers, as numbers: the logic composes them.
+namespace mb {
+inline constexpr int OkOnly = 0;
+inline constexpr int YesNo = 4;
+inline constexpr int Critical = 16;
+inline constexpr int Question = 32;
+inline constexpr int Information = 64;
+inline constexpr int Ok = 1;
+inline constexpr int Yes = 6;
+inline constexpr int No = 7;
+} // namespace mb
+
+// The runtime services the logic calls: dialogs, the event pump and the
+// immediate end. One real implementation (Qt) and a fake for the tests.
+class Services {
+public:
+    Services() = default;
+    Services(const Services &) = delete;
+    Services &operator=(const Services &) = delete;
+    virtual ~Services() = default;
+
+    // Modal box; also writes the prompt to standard error. Returns the button.
+    // A detail, when given, is the underlying reason: the box offers it
+    // behind a details button and it goes to standard error too.
+    virtual int msgBox(const QString &prompt, int style, const QString &title,
+                       const QString &detail = QString()) = 0;
+    // Dispatches the events already queued before returning.
+    virtual void doEvents() = 0;
+    // Ends the program at once with the given exit status: no handler runs.
+    // The program's implementation never returns; a test's may, so callers
+    // return straight after it.
+    virtual void end(int status) = 0;
+};
+
+// The Qt implementation used by the program.
+Services &qtServices();
+
+} // namespace platform

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+#include "startup/runtime_error_box.h"
+
+#include "platform/error.h"
+#include "platform/services.h"
+#include "startup/sermod.h"
+
+namespace SerMod {
+
+void ReportUnhandled(const platform::RuntimeError &e, platform::Services &services)
+{
+    services.msgBox(QStringLiteral("Run-time error '%1':\r\n\r\n%2").arg(e.number()).arg(e.description()),
+                    platform::mb::OkOnly + platform::mb::Critical, AppTitle);
+    services.end(1);
+}
+
+Application::Application(int &argc, char **argv, platform::Services &services)
+    : QApplication(argc, argv), m_services(services)
+{
+}
+
+bool Application::notify(QObject *receiver, QEvent *event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const platform::RuntimeError &e) {
+        ReportUnhandled(e, m_services);
+    } catch (const std::exception &e) {
+        ReportUnhandled(platform::RuntimeError(51, QString::fromUtf8(e.what())), m_services);
+    }
+    return true;
+}
+
+} // namespace SerMod

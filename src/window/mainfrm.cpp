@@ -1,0 +1,173 @@
+// SPDX-License-Identifier: MIT
+#include "window/mainfrm.h"
+
+#include "platform/keyboard.h"
+#include "platform/services.h"
+#include "startup/sermod.h"
+#include "window/twips.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+const QColor WindowColour(255, 192, 128);
+const QColor ButtonFace(255, 192, 255);
+
+QFont formFont(bool bold)
+{
+    // The designed face; where it is missing Qt falls back to a plain sans.
+    QFont f(QStringLiteral("MS Sans Serif"));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPointSizeF(8.25);
+    f.setBold(bold);
+    return f;
+}
+
+QIcon picture(const char *name)
+{
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/pictures/%132.xpm").arg(QLatin1String(name)), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/pictures/%116.xpm").arg(QLatin1String(name)), QSize(16, 16));
+    return icon;
+}
+
+} // namespace
+
+MainFrm::MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      MSComm1(this), m_services(services), m_keyboard(keyboard)
+{
+    setWindowTitle(SerMod::AppTitle);
+    setWindowIcon(picture("link"));
+    setFont(formFont(false));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, WindowColour);
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    auto makeButton = [this](const char *pictureName) {
+        auto *b = new QPushButton(this);
+        b->setFont(formFont(true));
+        b->setIcon(picture(pictureName));
+        b->setIconSize(QSize(32, 32));
+        QPalette p = b->palette();
+        p.setColor(QPalette::Button, ButtonFace);
+        b->setPalette(p);
+        b->setAutoFillBackground(true);
+        return b;
+    };
+    // The picture holders: the toggle takes the open and closed pictures
+    // from them; they are never on screen.
+    cmdStStO = makeButton("open");
+    cmdStStC = makeButton("closed");
+    cmdStStO->hide();
+    cmdStStC->hide();
+    cmdStSt = makeButton("open");
+    cmdEnd = makeButton("end");
+    cmdStSt->setObjectName(QStringLiteral("cmdStSt"));
+    cmdEnd->setObjectName(QStringLiteral("cmdEnd"));
+    cmdStSt->setToolTip(QStringLiteral("Close or open the port"));
+    cmdEnd->setToolTip(QStringLiteral("End ScnFerry"));
+
+    auto makeLabel = [this](const QString &text, const QColor &colour) {
+        auto *l = new QLabel(text, this);
+        QPalette p = l->palette();
+        p.setColor(QPalette::WindowText, colour);
+        l->setPalette(p);
+        return l;
+    };
+    Label2 = makeLabel(QStringLiteral("Help and updates: see the ScnFerry README"),
+                       QColor(0, 0, 192));
+    Label1 = makeLabel(QStringLiteral("Scanferry 0.01 for Serial Scanners"), QColor(255, 0, 0));
+    Label6 = makeLabel(QStringLiteral("Written by the ScnFerry developers"),
+                       palette().color(QPalette::ButtonText));
+
+    LbState = new QLabel(QStringLiteral("State of the port"), this);
+    LbState->setObjectName(QStringLiteral("LbState"));
+    LbState->setFont(formFont(true));
+    LbState->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    LbState->setFrameShape(QFrame::Box);
+    LbState->setLineWidth(1);
+    QPalette sp = LbState->palette();
+    sp.setColor(QPalette::Window, QGuiApplication::palette().color(QPalette::Base));
+    sp.setColor(QPalette::WindowText, QGuiApplication::palette().color(QPalette::Text));
+    LbState->setPalette(sp);
+    LbState->setAutoFillBackground(true);
+
+    for (QLabel *l : {Label1, Label2, Label6, LbState})
+        l->setFocusPolicy(Qt::NoFocus);
+    cmdStSt->setFocusPolicy(Qt::StrongFocus);
+    cmdEnd->setFocusPolicy(Qt::StrongFocus);
+    setTabOrder(cmdStSt, cmdEnd);
+
+    layOut();
+
+    connect(cmdStSt, &QPushButton::clicked, this, &MainFrm::cmdStSt_Click);
+    connect(&MSComm1, &platform::MSComm::OnComm, this, &MainFrm::MSComm1_OnComm);
+}
+
+MainFrm::~MainFrm() = default;
+
+int MainFrm::px(double twipsValue) const
+{
+    return twips::toPixels(twipsValue, logicalDpiX());
+}
+
+void MainFrm::layOut()
+{
+    auto place = [this](QWidget *w, double left, double top, double width, double height) {
+        w->setGeometry(px(left), px(top), px(width), px(height));
+    };
+    place(cmdStStO, 2325, 2040, 750, 630);
+    place(cmdStStC, 585, 1740, 750, 630);
+    place(cmdStSt, 75, 90, 750, 645);
+    place(cmdEnd, 3885, 90, 750, 645);
+    place(LbState, 810, 480, 3090, 255);
+    // The text lines keep their left edge and take the width of their text.
+    auto placeText = [this](QLabel *l, double left, double top, double height) {
+        l->adjustSize();
+        l->setGeometry(px(left), px(top), l->sizeHint().width(), std::max(px(height), l->sizeHint().height()));
+    };
+    placeText(Label2, 758, 780, 195);
+    placeText(Label1, 960, 45, 195);
+    placeText(Label6, 1215, 240, 195);
+    // Fixed size: only the strip that holds what the user sees.
+    setFixedSize(px(ClientWidth), px(ClientHeight));
+}
+
+void MainFrm::Load()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    Form_Load();
+}
+
+void MainFrm::Form_Load()
+{
+    // The outer frame is the designed 4740 by 1545 twips (the frame of the
+    // reference platform around the 4650 by 1170 client area); it goes to the
+    // lower right corner of the whole screen.
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const double tpp = twips::perPixel(logicalDpiX());
+    const QRect sg = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
+    const twips::Point at = twips::lowerRightPlacement(sg.width() * tpp, sg.height() * tpp,
+                                                       OuterWidth, OuterHeight);
+    move(sg.x() + static_cast<int>(at.left / tpp), sg.y() + static_cast<int>(at.top / tpp));
+
+    LbState->setText(QString());
+    cmdStSt_Click();
+}
+
+void MainFrm::setMousePointer(bool hourglass)
+{
+    if (hourglass)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}

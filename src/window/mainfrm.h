@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "platform/serial_port.h"
+
+#include <QIcon>
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QMenu;
+class QAction;
+class QPushButton;
+
+namespace platform {
+class Keyboard;
+class Services;
+} // namespace platform
+
+// The program's one window: the port state between two picture buttons.
+// It owns the serial control and the burst being received. Its handlers
+// live with the behaviour they implement: the port toggle and the receive
+// loop in src/capture, the tray and the exit in src/window.
+class MainFrm : public QWidget {
+    Q_OBJECT
+public:
+    MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWidget *parent = nullptr);
+    ~MainFrm() override;
+
+    // Loads the window: runs Form_Load once.
+    void Load();
+
+    // Handlers.
+    void Form_Load();
+    void cmdStSt_Click();
+    void MSComm1_OnComm();
+
+    // Client-area geometry, in twips, as the window is laid out.
+    static constexpr double ClientWidth = 4650;
+    static constexpr double ClientHeight = 1170;
+    static constexpr double OuterWidth = 4740;
+    static constexpr double OuterHeight = 1545;
+
+    // For the tests: the controls as the user sees them.
+    QPushButton *cmdStSt = nullptr;
+    QPushButton *cmdEnd = nullptr;
+    QPushButton *cmdStStO = nullptr;
+    QPushButton *cmdStStC = nullptr;
+    QLabel *LbState = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label6 = nullptr;
+    platform::MSComm MSComm1;
+
+    QString ScanData;
+
+private:
+    void ReadPort();
+    void layOut();
+    int px(double twipsValue) const;
+    void setMousePointer(bool hourglass);
+
+    platform::Services &m_services;
+    platform::Keyboard &m_keyboard;
+    bool m_loaded = false;
+    bool m_reading = false;
+    bool m_unloading = false;   // the exit was confirmed
+};

@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+// Scans from a pty become sends to the keyboard: once each, in order.
+#include "fakes/fake_keyboard.h"
+#include "fakes/fake_services.h"
+#include "platform/error.h"
+#include "startup/sermod.h"
+#include "widget/pty_pair.h"
+#include "window/mainfrm.h"
+
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ReceiveTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        frm = SerMod::Main(pty.path() + QStringLiteral(",9600,N,8,1"), services, keyboard);
+        ASSERT_TRUE(SerMod::PortIsOpen);
+    }
+
+    PtyPair pty;
+    fakes::FakeServices services;
+    fakes::FakeKeyboard keyboard;
+    std::unique_ptr<MainFrm> frm;
+};
+
+TEST_F(ReceiveTest, ABurstInOneBlockIsOneSend)
+{
+    pty.write("4006381333931\r");
+    ASSERT_TRUE(waitFor([&] { return !keyboard.sends.empty(); }));
+    ASSERT_EQ(keyboard.sends.size(), 1u);
+    EXPECT_EQ(keyboard.sends[0], QStringLiteral("4006381333931\r"));
+    EXPECT_EQ(frm->ScanData, QStringLiteral("4006381333931\r"));
+}
+
+TEST_F(ReceiveTest, NotificationsDuringThePumpAreAbsorbedSoNothingIsTypedTwice)
+{
+    // Characters arrive while the loop pumps events: their notification
+    // runs inside the loop, which must leave them to the loop.
+    int extra = 0;
+    std::function<void()> feed = [&] {
+        if (extra < 5) {
+            pty.write(QByteArray::number(extra++) + "-");
+            waitFor([&] { return frm->MSComm1.inBufferCount() > 0; }, 2000);
+            services.duringDoEvents = feed;
+        }
+    };
+    services.duringDoEvents = feed;
+    pty.write("start:");
+    ASSERT_TRUE(waitFor([&] { return keyboard.typed().contains(QStringLiteral("4-")); }));
+    waitFor([] { return false; }, 100);
+    EXPECT_EQ(keyboard.typed(), QStringLiteral("start:0-1-2-3-4-"));
+}
+
+TEST_F(ReceiveTest, ManyBurstsArriveInOrderAndWhole)
+{
+    QString expected;
+    for (int i = 0; i < 200; ++i) {
+        const QByteArray scan = "scan" + QByteArray::number(i) + "\r";
+        expected += QString::fromLatin1(scan);
+        pty.write(scan);
+        if (i % 7 == 0)
+            QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(waitFor([&] { return keyboard.typed().size() >= expected.size(); }));
+    waitFor([] { return false; }, 50);
+    EXPECT_EQ(keyboard.typed(), expected);
+}
+
+TEST_F(ReceiveTest, PortClosedByTheUserDuringThePumpStopsTheLoopQuietly)
+{
+    services.duringDoEvents = [&] { frm->cmdStSt->click(); };
+    pty.write("12345");
+    ASSERT_TRUE(waitFor([&] { return !SerMod::PortIsOpen; }));
+    waitFor([] { return false; }, 50);
+    EXPECT_TRUE(services.boxes.empty());
+    EXPECT_FALSE(frm->MSComm1.portOpen());
+    EXPECT_TRUE(keyboard.typed().isEmpty() || keyboard.typed() == QStringLiteral("12345"));
+}
+
+TEST_F(ReceiveTest, TextThatLooksLikeKeySyntaxIsTypedLiterally)
+{
+    pty.write("+^%~(){}[]\x1d" "01\r");
+    ASSERT_TRUE(waitFor([&] { return keyboard.typed().endsWith(u'\r'); }));
+    EXPECT_EQ(keyboard.typed(), QStringLiteral("+^%~(){}[]\x1d" "01\r"));
+    EXPECT_TRUE(services.boxes.empty());
+}
+
+TEST_F(ReceiveTest, FailuresShowTheirMessageAndEnd)
+{
+    const struct {
+        int number;
+        const char *description;
+        QString prompt;
+    } cases[] = {
+        {platform::err::PortInvalid, "Invalid port number",
+         QStringLiteral("This port does not exist ! (") + pty.path() +
+             QStringLiteral(")\r\nPlease set a valid port in command line.")},
+        {platform::err::KeyboardFailed, "  cannot type 'Ω'  ",
+         QStringLiteral("Error while opening port (") + pty.path() +
+             QStringLiteral(")\r\nError Description : cannot type 'Ω'")},
+    };
+    for (const auto &c : cases) {
+        services.boxes.clear();
+        services.ended.reset();
+        keyboard.failWith = platform::RuntimeError(c.number, QString::fromUtf8(c.description));
+        pty.write("x");
+        ASSERT_TRUE(waitFor([&] { return services.ended.has_value(); }));
+        EXPECT_EQ(services.ended, 1);
+        ASSERT_EQ(services.boxes.size(), 1u);
+        EXPECT_EQ(services.boxes[0].prompt, c.prompt);
+        EXPECT_EQ(services.boxes[0].style, 16);
+    }
+}
+
+TEST_F(ReceiveTest, AVanishedDeviceIsReportedAndEnds)
+{
+    pty.closeScannerSide();
+    ASSERT_TRUE(waitFor([&] { return services.ended.has_value(); }));
+    EXPECT_EQ(services.ended, 1);
+    ASSERT_EQ(services.boxes.size(), 1u);
+    EXPECT_TRUE(services.boxes[0].prompt.startsWith(QStringLiteral("Error while opening port (") +
+                                                    pty.path() + QStringLiteral(")\r\nError Description : ")));
+    EXPECT_FALSE(frm->MSComm1.portOpen());
+}
+
+} // namespace
