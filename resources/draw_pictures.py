@@ -3,9 +3,9 @@
 """Draws the window's four pictures as 16-colour XPM files, 32x32 and 16x16.
 
 Each picture is a stack of filled shapes in a 32-unit design space; a pixel
-takes the colour of the topmost shape that covers its centre. The 16x16 image
-is drawn from the same description with coarser details where a one-unit line
-would vanish.
+takes the colour of the topmost shape that covers its centre. At 16x16 a
+one-unit line would vanish, so the small images use coarser details, and the
+small link picture is placed pixel by pixel.
 
 It also writes the link picture as the desktop icons (PNG) and as the Windows
 icon of the executable, so that every copy shows the same pixels.
@@ -86,16 +86,8 @@ def polyline(points, width):
     return lambda x, y: any(p(x, y) for p in parts)
 
 
-def both(a, b):
-    return lambda x, y: a(x, y) and b(x, y)
-
-
 def either(*shapes):
     return lambda x, y: any(s(x, y) for s in shapes)
-
-
-def without(a, b):
-    return lambda x, y: a(x, y) and not b(x, y)
 
 
 def point(px, py, unit):
