@@ -2,6 +2,7 @@
 #include "platform/error.h"
 #include "platform/keyboard.h"
 #include "platform/services.h"
+#include "platform/termination_signals.h"
 #include "startup/runtime_error_box.h"
 #include "startup/sermod.h"
 #include "window/mainfrm.h"
@@ -44,5 +45,10 @@ int main(int argc, char **argv)
         SerMod::ReportUnhandled(e, services);
         return 1;
     }
+    // A terminal's Ctrl+C or a service stop ends the program in order,
+    // without the question.
+    platform::TerminationSignals termination;
+    QObject::connect(&termination, &platform::TerminationSignals::received, frm.get(),
+                     [&frm](int) { frm->EndInOrder(); });
     return app.exec();
 }

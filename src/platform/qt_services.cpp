@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "platform/services.h"
 
+#include "platform/qt_notification_area.h"
+
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -71,6 +73,16 @@ public:
         // stale by its dead owner.
         std::_Exit(status);
     }
+
+    NotificationArea &notificationArea() override
+    {
+        if (!m_area)
+            m_area = std::make_unique<QtNotificationArea>();
+        return *m_area;
+    }
+
+private:
+    std::unique_ptr<QtNotificationArea> m_area;
 };
 
 } // namespace

@@ -5,6 +5,8 @@
 
 namespace platform {
 
+class NotificationArea;
+
 // Message-box styles and answers, as numbers: the logic composes them.
 namespace mb {
 inline constexpr int OkOnly = 0;
@@ -37,6 +39,8 @@ public:
     // The program's implementation never returns; a test's may, so callers
     // return straight after it.
     virtual void end(int status) = 0;
+    // The desktop's notification area, for the program's icon.
+    virtual NotificationArea &notificationArea() = 0;
 };
 
 // The Qt implementation used by the program.

@@ -2,12 +2,16 @@
 #include "window/mainfrm.h"
 
 #include "platform/keyboard.h"
+#include "platform/notification_area.h"
 #include "platform/services.h"
 #include "startup/sermod.h"
 #include "window/twips.h"
 
 #include <QGuiApplication>
+#include <QEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QTimer>
 #include <QPushButton>
 #include <QScreen>
 
@@ -107,6 +111,20 @@ MainFrm::MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWi
 
     layOut();
 
+    // The icon's menu; the window itself shows no menu bar.
+    mnuTray = new QMenu(QStringLiteral("TrayMenu"), this);
+    mnuShow = mnuTray->addAction(QStringLiteral("&Show"));
+    mnuHyp1 = mnuTray->addSeparator();
+    mnuExit = mnuTray->addAction(QStringLiteral("&Exit"));
+    mnuTray->setDefaultAction(mnuShow);
+    connect(mnuShow, &QAction::triggered, this, &MainFrm::mnuShow_Click);
+    connect(mnuExit, &QAction::triggered, this, &MainFrm::mnuExit_Click);
+    connect(cmdEnd, &QPushButton::clicked, this, &MainFrm::cmdEnd_Click);
+    connect(&m_services.notificationArea(), &platform::NotificationArea::notification, this,
+            &MainFrm::onTrayNotification);
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        connect(app, &QGuiApplication::commitDataRequest, this, &MainFrm::onCommitDataRequest);
+
     connect(cmdStSt, &QPushButton::clicked, this, &MainFrm::cmdStSt_Click);
     connect(&MSComm1, &platform::MSComm::OnComm, this, &MainFrm::MSComm1_OnComm);
 }
@@ -162,6 +180,20 @@ void MainFrm::Form_Load()
 
     LbState->setText(QString());
     cmdStSt_Click();
+}
+
+void MainFrm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // After the show has finished: hiding from inside it would be undone.
+    QTimer::singleShot(0, this, &MainFrm::Form_Resize);
+}
+
+void MainFrm::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isVisible())
+        Form_Resize();
 }
 
 void MainFrm::setMousePointer(bool hourglass)

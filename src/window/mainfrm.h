@@ -7,10 +7,13 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdint>
+
 class QLabel;
 class QMenu;
 class QAction;
 class QPushButton;
+class QSessionManager;
 
 namespace platform {
 class Keyboard;
@@ -34,6 +37,21 @@ public:
     void Form_Load();
     void cmdStSt_Click();
     void MSComm1_OnComm();
+    void Form_Resize();
+    void Form_MouseMove(std::int16_t Button, std::int16_t Shift, float X, float Y);
+    void mnuShow_Click();
+    void cmdEnd_Click();
+    void mnuExit_Click();
+    void Form_QueryUnload(std::int16_t &Cancel, std::int16_t UnloadMode);
+
+    // SIGTERM and the like: the port closed and the icon removed, no question.
+    void EndInOrder();
+
+    // Why the window is asked to unload.
+    static constexpr std::int16_t UnloadFormControlMenu = 0;
+    static constexpr std::int16_t UnloadAppWindows = 2;
+    // The window's coordinate unit: twips, never changed.
+    static constexpr int ScaleMode = 1;
 
     // Client-area geometry, in twips, as the window is laid out.
     static constexpr double ClientWidth = 4650;
@@ -50,12 +68,25 @@ public:
     QLabel *Label1 = nullptr;
     QLabel *Label2 = nullptr;
     QLabel *Label6 = nullptr;
+    QMenu *mnuTray = nullptr;
+    QAction *mnuShow = nullptr;
+    QAction *mnuHyp1 = nullptr;
+    QAction *mnuExit = nullptr;
     platform::MSComm MSComm1;
 
     QString ScanData;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void ReadPort();
+    void onTrayNotification(int mouseMessage);
+    void onCommitDataRequest(QSessionManager &manager);
+    void releasePortAndIcon();
+    void unload();
     void layOut();
     int px(double twipsValue) const;
     void setMousePointer(bool hourglass);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/notification_area.h"
 #include "platform/services.h"
 
 #include <QString>
@@ -11,6 +12,33 @@
 #include <vector>
 
 namespace fakes {
+
+// A notification area that records the icon's state; tests emit
+// notification() as a host would.
+class FakeNotificationArea : public platform::NotificationArea {
+public:
+    bool available() const override { return isAvailable; }
+    void add(const QIcon &, const QString &tip, QMenu *menu) override
+    {
+        ++adds;
+        isShown = true;
+        lastTip = tip;
+        lastMenu = menu;
+    }
+    void remove() override
+    {
+        ++removes;
+        isShown = false;
+    }
+    bool shown() const override { return isShown; }
+
+    bool isAvailable = true;
+    bool isShown = false;
+    int adds = 0;
+    int removes = 0;
+    QString lastTip;
+    QMenu *lastMenu = nullptr;
+};
 
 // Records every message box and answers from a queue (Yes when empty).
 class FakeServices : public platform::Services {
@@ -26,6 +54,9 @@ public:
                const QString &detail = QString()) override;
     void doEvents() override;
     void end(int status) override;
+    platform::NotificationArea &notificationArea() override { return area; }
+
+    FakeNotificationArea area;
 
     std::vector<Box> boxes;
     std::deque<int> answers;
