@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+#include "platform/error.h"
+#include "platform/uinput/uinput_events.h"
+#include "uinput/uinput_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace std::chrono_literals;
+using platform::KeyStroke;
+using platform::KeyStrokePlanner;
+using platform::RuntimeError;
+using platform::uinput::KeymapNames;
+using platform::uinput::LayoutKeys;
+using platform::uinput::PaceGate;
+using platform::uinput::Pacing;
+using platform::uinput::planEvents;
+using uinput_test::render;
+
+namespace {
+
+const LayoutKeys &layout(const std::string &name)
+{
+    static std::map<std::string, LayoutKeys> cache;
+    auto it = cache.find(name);
+    if (it == cache.end()) {
+        KeymapNames names;
+        names.layout = name;
+        QString why;
+        auto keys = LayoutKeys::fromNames(names, &why);
+        if (!keys)
+            throw std::runtime_error(why.toStdString());
+        it = cache.emplace(name, std::move(*keys)).first;
+    }
+    return it->second;
+}
+
+std::string plan(const std::string &layoutName, const QString &text)
+{
+    KeyStrokePlanner planner;
+    const auto strokes = planner.plan(text);
+    return render(planEvents(strokes, layout(layoutName)));
+}
+
+struct StreamCase {
+    const char *layout;
+    std::u16string_view text;
+    const char *events;
+};
+
+class EventStream : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(EventStream, TypesEachCharacterAsOneGroup)
+{
+    const StreamCase &c = GetParam();
+    EXPECT_EQ(plan(c.layout, QStringView(c.text.data(), c.text.size()).toString()), c.events) << c.layout;
+}
+
+// Codes: 42 left Shift, 100 right Alt (AltGr), 29 left Ctrl, 28 Enter,
+// 15 Tab, 14 BackSpace, 1 Escape, 111 Delete.
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, EventStream,
+    testing::Values(
+        StreamCase{"us", u"a", "+30 ; -30 ;"},
+        StreamCase{"us", u"aA", "+30 ; -30 ; / +42 ; +30 ; -30 ; -42 ;"},
+        StreamCase{"us", u"1 !", "+2 ; -2 ; / +57 ; -57 ; / +42 ; +2 ; -2 ; -42 ;"},
+        StreamCase{"de", u"zy", "+21 ; -21 ; / +44 ; -44 ;"},
+        StreamCase{"de", u"@", "+100 ; +16 ; -16 ; -100 ;"},
+        StreamCase{"de", u"\u00C4", "+42 ; +40 ; -40 ; -42 ;"},
+        StreamCase{"de", u"\u03A9", "+42 +100 ; +16 ; -16 ; -100 -42 ;"},
+        StreamCase{"fr", u"a1", "+16 ; -16 ; / +42 ; +2 ; -2 ; -42 ;"},
+        StreamCase{"fr", u"\u20AC", "+100 ; +18 ; -18 ; -100 ;"},
+        // Named keys do not depend on the layout.
+        StreamCase{"fr", u"\r\n\t\b\x1B\x7F", "+28 ; -28 ; / +15 ; -15 ; / +14 ; -14 ; / +1 ; -1 ; / +111 ; -111 ;"},
+        StreamCase{"us", u"\n\n", "+28 ; -28 ; / +28 ; -28 ;"},
+        // Control + character: EOT is Ctrl+d, GS Ctrl+], on the layout's key
+        // for the character, with the modifiers that key needs.
+        StreamCase{"us", u"\x04", "+29 ; +32 ; -32 ; -29 ;"},
+        StreamCase{"us", u"\x1D", "+29 ; +27 ; -27 ; -29 ;"},
+        StreamCase{"de", u"\x1D", "+29 +100 ; +10 ; -10 ; -100 -29 ;"},
+        StreamCase{"us", std::u16string_view(u"\0", 1), "+29 +42 ; +3 ; -3 ; -42 -29 ;"},
+        StreamCase{"us", u"", ""}));
+
+struct MissingCase {
+    const char *layout;
+    const char16_t *text;
+    std::vector<const char *> mustMention;
+};
+
+class MissingCharacter : public testing::TestWithParam<MissingCase> {};
+
+TEST_P(MissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
+{
+    const MissingCase &c = GetParam();
+    KeyStrokePlanner planner;
+    const auto strokes = planner.plan(QString::fromUtf16(c.text));
+    try {
+        const auto groups = planEvents(strokes, layout(c.layout));
+        FAIL() << "planned " << render(groups);
+    } catch (const RuntimeError &e) {
+        EXPECT_EQ(e.number(), platform::err::KeyboardFailed);
+        for (const char *part : c.mustMention)
+            EXPECT_TRUE(e.description().contains(QString::fromUtf8(part))) << e.what() << " lacks " << part;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, MissingCharacter,
+    testing::Values(MissingCase{"us", u"abc\u03A9def", {"'\u03A9'", "U+03A9", "'us'"}},
+                    MissingCase{"de", u"ok\u4E2D", {"'\u4E2D'", "U+4E2D", "'de'"}},
+                    // Outside the basic plane: one character, not two halves.
+                    MissingCase{"fr", u"x\U0001F600", {"U+1F600"}},
+                    MissingCase{"us", u"\u00E4", {"'\u00E4'", "U+00E4"}}));
+
+TEST(PaceGate, KeepsTheReaderQueueWithinTheBurst)
+{
+    using Clock = PaceGate::Clock;
+    const Clock::time_point t0{};
+    // 10 us per event, a slack of 8 events.
+    struct Step {
+        std::chrono::microseconds at;
+        std::size_t events;
+        std::chrono::microseconds wait;
+    };
+    const Step steps[] = {
+        {0us, 4, 0us},    // queue 4
+        {0us, 4, 0us},    // queue 8: at the slack, still no wait
+        {0us, 4, 40us},   // would be 12: wait until 4 have drained
+        {20us, 4, 60us},  // drained at 120us: 4 more fit from 80us on
+        {500us, 4, 0us},  // idle: the queue is empty again
+        {500us, 12, 40us}, // larger than the slack: wait only for an empty queue
+        {500us, 2, 100us}, // drained at 660us: 2 more fit from 600us on
+    };
+    PaceGate gate(Pacing{10us, 8});
+    int i = 0;
+    for (const Step &s : steps) {
+        EXPECT_EQ(gate.admit(t0 + s.at, s.events), s.wait) << "step " << i;
+        ++i;
+    }
+}
+
+TEST(PaceGate, ZeroPacingNeverWaits)
+{
+    PaceGate gate(Pacing{0ns, 0});
+    const PaceGate::Clock::time_point t0{};
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(gate.admit(t0, 12), 0ns);
+}
+
+} // namespace
