@@ -1,0 +1,627 @@
+// SPDX-License-Identifier: MIT
+#include "platform/serial_port.h"
+
+#include "platform/error.h"
+#include "platform/text_decoder.h"
+
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QSerialPort>
+#include <QStringList>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <limits>
+
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+namespace {
+
+const QString kDefaultSettings = QStringLiteral("9600,N,8,1");
+
+RuntimeError invalidPropertyValue()
+{
+    return RuntimeError(err::InvalidPropertyValue, QStringLiteral("Invalid property value"));
+}
+
+RuntimeError invalidPort()
+{
+    return RuntimeError(err::PortInvalid, QStringLiteral("Invalid port number"));
+}
+
+RuntimeError portBusy(const QString &port)
+{
+    return RuntimeError(err::PortAlreadyOpen, QStringLiteral("%1 is in use by another program").arg(port));
+}
+
+std::optional<std::int32_t> parsePositiveInt(QStringView field)
+{
+    if (field.isEmpty())
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (const QChar c : field) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - u'0');
+        if (value > std::numeric_limits<std::int32_t>::max())
+            return std::nullopt;
+    }
+    if (value <= 0)
+        return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+QSerialPort::Parity toQt(char parity)
+{
+    switch (parity) {
+    case 'E': return QSerialPort::EvenParity;
+    case 'O': return QSerialPort::OddParity;
+    case 'M': return QSerialPort::MarkParity;
+    case 'S': return QSerialPort::SpaceParity;
+    default: return QSerialPort::NoParity;
+    }
+}
+
+QSerialPort::StopBits toQt(SerialSettings::StopBits stopBits)
+{
+    switch (stopBits) {
+    case SerialSettings::StopBits::Two:
+        return QSerialPort::TwoStop;
+    case SerialSettings::StopBits::OneAndHalf:
+#if defined(Q_OS_WIN)
+        return QSerialPort::OneAndHalfStop;
+#else
+        // termios has no 1.5 stop bits; we only receive, and a receiver set
+        // to one stop bit reads a longer stop bit correctly.
+        return QSerialPort::OneStop;
+#endif
+    case SerialSettings::StopBits::One:
+        break;
+    }
+    return QSerialPort::OneStop;
+}
+
+// ---------------------------------------------------------------------------
+// The platform's half: naming COMn, holding the device exclusively, and
+// telling a hung-up device from a spurious read error.
+#if defined(Q_OS_UNIX)
+
+QString comPortPath(std::int16_t n)
+{
+    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+}
+
+// A descriptor of its own on the device, locked with flock(). QSerialPort's
+// TIOCEXCL does not stop root, and its lock file is keyed by the name it was
+// given and taken over once it looks stale; a lock on the device node itself
+// holds for every user and every name of the device. It is taken before
+// QSerialPort opens, so a second opener fails before it can touch the line
+// settings of the first.
+class DeviceGuard {
+public:
+    DeviceGuard() = default;
+    DeviceGuard(const DeviceGuard &) = delete;
+    DeviceGuard &operator=(const DeviceGuard &) = delete;
+    ~DeviceGuard() { release(); }
+
+    // Throws the open failure.
+    void acquire(const QString &path, const QString &port)
+    {
+        release();
+        const QByteArray native = QFile::encodeName(path);
+        const int fd = ::open(native.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            throw openFailure(errno, port, QFileInfo(path).group());
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK)
+                throw portBusy(port);
+            throw openFailure(error, port, QString());
+        }
+        m_fd = fd;
+    }
+
+    void release()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd); // also drops the flock
+            m_fd = -1;
+        }
+    }
+
+    // A hung-up tty (adapter unplugged, pty master closed) polls as HUP/ERR
+    // for good; a passing read error does not.
+    bool deviceGone() const
+    {
+        if (m_fd < 0)
+            return true;
+        pollfd pfd{m_fd, POLLIN, 0};
+        int rc = 0;
+        do {
+            rc = ::poll(&pfd, 1, 0);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0)
+            return true;
+        return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+#else // Windows: the system holds COM ports exclusively itself.
+
+QString comPortPath(std::int16_t n)
+{
+    return QStringLiteral("COM%1").arg(n);
+}
+
+class DeviceGuard {
+public:
+    void acquire(const QString &, const QString &) {}
+    void release() {}
+    bool deviceGone() const { return true; }
+};
+
+#endif
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+std::optional<SerialSettings> parseSerialSettings(QStringView text)
+{
+    const auto fields = text.split(u',');
+    if (fields.size() != 4)
+        return std::nullopt;
+
+    SerialSettings s;
+    const auto baud = parsePositiveInt(fields[0].trimmed());
+    if (!baud)
+        return std::nullopt;
+    s.baudRate = *baud;
+
+    const QStringView parity = fields[1].trimmed();
+    if (parity.size() != 1)
+        return std::nullopt;
+    const char p = static_cast<char>(parity.front().toUpper().toLatin1());
+    if (p != 'N' && p != 'E' && p != 'O' && p != 'M' && p != 'S')
+        return std::nullopt;
+    s.parity = p;
+
+    const auto data = parsePositiveInt(fields[2].trimmed());
+    if (!data || *data < 5 || *data > 8)
+        return std::nullopt;
+    s.dataBits = *data;
+
+    const QStringView stop = fields[3].trimmed();
+    if (stop == u"1")
+        s.stopBits = SerialSettings::StopBits::One;
+    else if (stop == u"1.5")
+        s.stopBits = SerialSettings::StopBits::OneAndHalf;
+    else if (stop == u"2")
+        s.stopBits = SerialSettings::StopBits::Two;
+    else
+        return std::nullopt;
+    return s;
+}
+
+int tailWaitMs(const SerialSettings &settings)
+{
+    // A UTF-8 sequence has at most three more bytes; allow one extra.
+    constexpr double kCharacters = 4.0;
+    // FTDI-style adapters hold a short packet up to 16 ms before sending it.
+    constexpr int kMinimumMs = 20;
+    const double stopBits = settings.stopBits == SerialSettings::StopBits::One ? 1.0 : 2.0;
+    const double bitsPerChar = 1.0 + settings.dataBits + (settings.parity == 'N' ? 0.0 : 1.0) + stopBits;
+    const double ms = std::ceil(kCharacters * bitsPerChar * 1000.0 / settings.baudRate);
+    // Anything slower than a few seconds is not a real line; cap it.
+    return std::clamp(static_cast<int>(std::min(ms, 5000.0)), kMinimumMs, 5000);
+}
+
+RuntimeError openFailure(int systemError, const QString &port, const QString &group)
+{
+    switch (systemError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO: // a COMn node whose UART is absent
+        return invalidPort();
+    case EBUSY:
+        return portBusy(port);
+    case EACCES:
+    case EPERM: {
+        const QString g = (group.isEmpty() || group == u"root") ? QStringLiteral("dialout") : group;
+        return RuntimeError(err::PortPermission,
+                            QStringLiteral("Permission denied: add yourself to the %1 group "
+                                           "(sudo usermod -aG %1 $USER, then log in again)")
+                                .arg(g));
+    }
+    default:
+        return RuntimeError(err::PortOpenFailed,
+                            QStringLiteral("Cannot open %1: %2").arg(port, qt_error_string(systemError)));
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+struct MSComm::Impl {
+    explicit Impl(MSComm *owner) : q(owner) {}
+
+    MSComm *q;
+    QSerialPort port;
+    DeviceGuard guard;
+    ByteDecoder decoder;
+    QTimer tailTimer;
+
+    std::int16_t commPort = 1;
+    QString devicePath;
+    QString settingsText = kDefaultSettings;
+    SerialSettings settings;
+    std::int16_t inputLen = 0;
+    std::int16_t rThreshold = 0;
+    std::int16_t inBufferSize = 1024;
+    std::int16_t commEvent = 0;
+
+    bool running = false;           // open and healthy
+    bool onCommQueued = false;
+    bool readErrorSeen = false;
+    QString pending;                // decoded, waiting for input()
+    std::optional<RuntimeError> loss;
+    bool lossAnnounced = false;     // OnComm for the loss went out
+
+    QString portLabel() const
+    {
+        return devicePath.isEmpty() ? QStringLiteral("COM%1").arg(commPort) : devicePath;
+    }
+
+    // Before opening QSerialPort only records the values; on an open port it
+    // applies them at once and reports whether the device took them.
+    bool applySettings()
+    {
+        tailTimer.setInterval(tailWaitMs(settings));
+        bool ok = port.setBaudRate(settings.baudRate);
+        ok = port.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits)) && ok;
+        ok = port.setParity(toQt(settings.parity)) && ok;
+        ok = port.setStopBits(toQt(settings.stopBits)) && ok;
+        ok = port.setFlowControl(QSerialPort::NoFlowControl) && ok;
+        return ok;
+    }
+
+    void open()
+    {
+        QString path;
+        if (!devicePath.isEmpty()) {
+            path = devicePath;
+        } else {
+            if (commPort <= 0)
+                throw invalidPort();
+            path = comPortPath(commPort);
+        }
+
+#if defined(Q_OS_UNIX)
+        // One device reached by two names must still be locked once.
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (canonical.isEmpty())
+            throw invalidPort();
+        path = canonical;
+#endif
+        const QString label = portLabel();
+        guard.acquire(path, label);
+
+        port.setPortName(path);
+        applySettings();
+        if (!port.open(QIODevice::ReadOnly)) {
+            const QSerialPort::SerialPortError e = port.error();
+            const QString reason = port.errorString();
+            port.clearError();
+            guard.release();
+            switch (e) {
+            case QSerialPort::DeviceNotFoundError:
+                throw invalidPort();
+            case QSerialPort::PermissionError:
+                // The device itself opened above, so what failed is the
+                // lock file another program holds.
+                throw portBusy(label);
+            default:
+                throw RuntimeError(err::PortOpenFailed, QStringLiteral("Cannot open %1: %2").arg(label, reason));
+            }
+        }
+        // Many scanners send only while DTR (and some while RTS) is
+        // asserted. Ptys and some adapters have no modem lines; that is no
+        // reason to refuse the port.
+        port.setDataTerminalReady(true);
+        port.setRequestToSend(true);
+        port.clearError();
+
+        resetReceiveState();
+        running = true;
+    }
+
+    void close()
+    {
+        running = false;
+        if (port.isOpen())
+            port.close();
+        guard.release();
+        resetReceiveState();
+    }
+
+    void resetReceiveState()
+    {
+        pending.clear();
+        decoder.reset();
+        tailTimer.stop();
+        loss.reset();
+        lossAnnounced = false;
+        readErrorSeen = false;
+    }
+
+    // Moves what QSerialPort has buffered into `pending`. Also called from
+    // the getters: while a handler pumps events nested in QSerialPort's own
+    // read notification, Qt buffers data without emitting readyRead.
+    void drain()
+    {
+        if (!port.isOpen())
+            return;
+        const QByteArray bytes = port.readAll();
+        if (bytes.isEmpty())
+            return;
+        readErrorSeen = false;
+        pending += decoder.decode(bytes);
+        if (decoder.hasPendingTail())
+            tailTimer.start();
+        else
+            tailTimer.stop();
+    }
+
+    void onReadyRead()
+    {
+        if (!running)
+            return;
+        drain();
+        queueOnComm();
+    }
+
+    void onTailTimeout()
+    {
+        pending += decoder.flush();
+        queueOnComm();
+    }
+
+    // OnComm leaves the read notification first, so the handler's event pump
+    // runs at the top of the event loop rather than nested inside Qt's read.
+    void queueOnComm()
+    {
+        if (onCommQueued)
+            return;
+        onCommQueued = true;
+        QMetaObject::invokeMethod(q, [this] { deliverOnComm(); }, Qt::QueuedConnection);
+    }
+
+    void deliverOnComm()
+    {
+        onCommQueued = false;
+        const bool thresholdMet = rThreshold > 0 && pending.size() >= rThreshold;
+        if (!thresholdMet)
+            return;
+        commEvent = comm::EvReceive;
+        Q_EMIT q->OnComm();
+    }
+
+    void onError(QSerialPort::SerialPortError error)
+    {
+        if (!running)
+            return;
+        if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+            return;
+        // A hung-up tty reads 0 bytes over and over and Qt reports each as a
+        // ReadError with a stale errno. Take the first one that comes with a
+        // hang-up, or a second one in a row, as the end of the device.
+        if (error == QSerialPort::ReadError && !guard.deviceGone() && !readErrorSeen) {
+            readErrorSeen = true;
+            return;
+        }
+        const QString reason = error == QSerialPort::ResourceError && !port.errorString().isEmpty()
+                                   ? port.errorString()
+                                   : QStringLiteral("the device was disconnected");
+        running = false;
+        drain();
+        pending += decoder.flush();
+        tailTimer.stop();
+        loss.emplace(err::DeviceLost, reason);
+        // Closing inside Qt's own read notification would delete the notifier
+        // under it; finish on the next turn of the event loop.
+        QMetaObject::invokeMethod(q, [this] { finishLoss(); }, Qt::QueuedConnection);
+    }
+
+    void finishLoss()
+    {
+        if (!loss || running)
+            return; // closed or reopened meanwhile
+        if (port.isOpen())
+            port.close();
+        guard.release();
+        lossAnnounced = true;
+        // The loss is delivered even with RThreshold 0: the program must learn of it.
+        commEvent = comm::EvReceive;
+        Q_EMIT q->OnComm();
+    }
+
+    QString take()
+    {
+        drain();
+        if (!pending.isEmpty()) {
+            qsizetype n = pending.size();
+            if (inputLen > 0 && inputLen < n) {
+                n = inputLen;
+                // Never split a surrogate pair.
+                if (pending.at(n - 1).isHighSurrogate())
+                    n = n > 1 ? n - 1 : n + 1;
+            }
+            QString text = pending.left(n);
+            pending.remove(0, n);
+            // Text received before the loss goes first; make sure the reader
+            // comes back for the loss itself.
+            if (pending.isEmpty() && loss && lossAnnounced)
+                QMetaObject::invokeMethod(q, [this] { finishLossAgain(); }, Qt::QueuedConnection);
+            return text;
+        }
+        if (loss) {
+            const RuntimeError error = *loss;
+            loss.reset();
+            lossAnnounced = false;
+            throw error;
+        }
+        return {};
+    }
+
+    void finishLossAgain()
+    {
+        if (!loss || running)
+            return;
+        commEvent = comm::EvReceive;
+        Q_EMIT q->OnComm();
+    }
+};
+
+MSComm::MSComm(QObject *parent) : QObject(parent), d(std::make_unique<Impl>(this))
+{
+    d->settings = *parseSerialSettings(kDefaultSettings);
+    d->tailTimer.setSingleShot(true);
+    d->tailTimer.setInterval(tailWaitMs(d->settings));
+    connect(&d->tailTimer, &QTimer::timeout, this, [this] { d->onTailTimeout(); });
+    connect(&d->port, &QSerialPort::readyRead, this, [this] { d->onReadyRead(); });
+    connect(&d->port, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError e) { d->onError(e); });
+}
+
+MSComm::~MSComm()
+{
+    d->close();
+}
+
+void MSComm::setCommPort(std::int16_t n)
+{
+    if (d->running)
+        throw RuntimeError(err::PortAlreadyOpen, QStringLiteral("Port already open"));
+    d->commPort = n;
+    d->devicePath.clear();
+}
+
+std::int16_t MSComm::commPort() const
+{
+    return d->commPort;
+}
+
+void MSComm::setDevicePath(const QString &path)
+{
+    if (d->running)
+        throw RuntimeError(err::PortAlreadyOpen, QStringLiteral("Port already open"));
+    d->devicePath = path;
+}
+
+QString MSComm::devicePath() const
+{
+    return d->devicePath;
+}
+
+void MSComm::setSettings(const QString &settings)
+{
+    const auto parsed = parseSerialSettings(settings);
+    if (!parsed)
+        throw invalidPropertyValue();
+    d->settings = *parsed;
+    d->settingsText = settings;
+    if (!d->applySettings() && d->running) {
+        d->port.clearError();
+        throw invalidPropertyValue();
+    }
+}
+
+QString MSComm::settings() const
+{
+    return d->settingsText;
+}
+
+void MSComm::setInputLen(std::int16_t n)
+{
+    if (n < 0)
+        throw invalidPropertyValue();
+    d->inputLen = n;
+}
+
+void MSComm::setRThreshold(std::int16_t n)
+{
+    if (n < 0)
+        throw invalidPropertyValue();
+    d->rThreshold = n;
+}
+
+void MSComm::setInBufferSize(std::int16_t n)
+{
+    // Kept for the record only: received text is never limited, so a large
+    // burst is not cut short.
+    if (n <= 0)
+        throw invalidPropertyValue();
+    d->inBufferSize = n;
+}
+
+std::int16_t MSComm::inBufferCount() const
+{
+    d->drain();
+    return static_cast<std::int16_t>(std::min<qsizetype>(d->pending.size(), std::numeric_limits<std::int16_t>::max()));
+}
+
+void MSComm::setInBufferCount(std::int16_t n)
+{
+    if (n != 0)
+        throw invalidPropertyValue();
+    if (d->port.isOpen()) {
+        d->port.clear(QSerialPort::Input);
+        d->port.readAll();
+        d->port.clearError();
+    }
+    d->pending.clear();
+    d->decoder.reset();
+    d->tailTimer.stop();
+}
+
+void MSComm::setPortOpen(bool open)
+{
+    if (!open) {
+        d->close();
+        return;
+    }
+    if (d->running)
+        throw RuntimeError(err::PortAlreadyOpen, QStringLiteral("Port already open"));
+    d->close();
+    d->open();
+}
+
+bool MSComm::portOpen() const
+{
+    return d->running;
+}
+
+QString MSComm::input()
+{
+    return d->take();
+}
+
+std::int16_t MSComm::commEvent() const
+{
+    return d->commEvent;
+}
+
+} // namespace platform
