@@ -1,0 +1,513 @@
+// SPDX-License-Identifier: MIT
+#include "platform/x11/keyboard_x11.h"
+
+#include "platform/error.h"
+#include "platform/x11/x11_keyplan.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QTimer>
+#include <QtGlobal>
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a client may take to read a changed key binding. Clients fetch
+// the new keymap when they handle the change notification, so a spare key
+// is only changed again, or reset, after it has been idle for this long.
+constexpr std::chrono::milliseconds kSpareGrace{500};
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("X11Keyboard", text);
+}
+
+struct DisplayCloser {
+    void operator()(Display *d) const { XCloseDisplay(d); }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+struct XkbDescDeleter {
+    void operator()(XkbDescPtr d) const { XkbFreeKeyboard(d, 0, True); }
+};
+using XkbDescHolder = std::unique_ptr<XkbDescRec, XkbDescDeleter>;
+
+// Catches the protocol errors of one connection while it lives. Xlib's error
+// handler is process-wide, so the trap chains to whatever was there before.
+class ErrorTrap {
+public:
+    explicit ErrorTrap(Display *d) : m_display(d), m_outer(s_current)
+    {
+        s_current = this;
+        m_previous = XSetErrorHandler(&ErrorTrap::handler);
+    }
+    ~ErrorTrap()
+    {
+        XSetErrorHandler(m_previous);
+        s_current = m_outer;
+    }
+    ErrorTrap(const ErrorTrap &) = delete;
+    ErrorTrap &operator=(const ErrorTrap &) = delete;
+
+    bool failed() const { return m_code != 0; }
+    QString text() const { return m_text; }
+
+private:
+    static int handler(Display *d, XErrorEvent *e)
+    {
+        for (ErrorTrap *t = s_current; t; t = t->m_outer) {
+            if (t->m_display != d)
+                continue;
+            if (t->m_code == 0) {
+                char buf[256] = {};
+                XGetErrorText(d, e->error_code, buf, sizeof buf);
+                t->m_code = e->error_code;
+                t->m_text = QStringLiteral("%1 (request %2.%3)")
+                                .arg(QString::fromLocal8Bit(buf))
+                                .arg(e->request_code)
+                                .arg(e->minor_code);
+            }
+            return 0;
+        }
+        return 0;
+    }
+
+    static inline thread_local ErrorTrap *s_current = nullptr;
+    Display *m_display;
+    ErrorTrap *m_outer;
+    XErrorHandler m_previous = nullptr;
+    int m_code = 0;
+    QString m_text;
+};
+
+// The XTest slave keyboard: its keymap is the one the server applies to the
+// keys we send, even where a physical keyboard has a keymap of its own.
+int xtestKeyboardId(Display *d)
+{
+    int opcode = 0, event = 0, error = 0;
+    if (!XQueryExtension(d, "XInputExtension", &opcode, &event, &error))
+        return XkbUseCoreKbd;
+    int major = 2, minor = 0;
+    if (XIQueryVersion(d, &major, &minor) != Success)
+        return XkbUseCoreKbd;
+    int count = 0;
+    XIDeviceInfo *devices = XIQueryDevice(d, XIAllDevices, &count);
+    if (!devices)
+        return XkbUseCoreKbd;
+    int id = XkbUseCoreKbd;
+    for (int i = 0; i < count; ++i) {
+        if (devices[i].use == XISlaveKeyboard && devices[i].name
+            && QByteArray(devices[i].name).contains("XTEST")) {
+            id = devices[i].deviceid;
+            break;
+        }
+    }
+    XIFreeDeviceInfo(devices);
+    return id;
+}
+
+char32_t characterOf(KeySym sym)
+{
+    const char32_t c = xkb_keysym_to_utf32(static_cast<xkb_keysym_t>(sym));
+    return (c < 0x20 || c == 0x7f) ? 0 : c;
+}
+
+void addKeySymChange(XkbMapChangesRec &changes, std::uint8_t keycode)
+{
+    if (!(changes.changed & XkbKeySymsMask) || changes.num_key_syms == 0) {
+        changes.first_key_sym = keycode;
+        changes.num_key_syms = 1;
+    } else {
+        const int first = std::min<int>(changes.first_key_sym, keycode);
+        const int last = std::max<int>(changes.first_key_sym + changes.num_key_syms - 1, keycode);
+        changes.first_key_sym = static_cast<KeyCode>(first);
+        changes.num_key_syms = static_cast<unsigned char>(last - first + 1);
+    }
+    changes.changed |= XkbKeySymsMask;
+}
+
+class X11Keyboard final : public Keyboard {
+public:
+    X11Keyboard(DisplayPtr display, int device) : m_display(std::move(display)), m_device(device)
+    {
+        XSetIOErrorExitHandler(m_display.get(), &X11Keyboard::connectionLost, this);
+        m_resetTimer.setSingleShot(true);
+        QObject::connect(&m_resetTimer, &QTimer::timeout, &m_resetTimer, [this] { onResetTimer(); });
+    }
+
+    ~X11Keyboard() override
+    {
+        m_resetTimer.stop();
+        if (m_lost) {
+            // Closing a broken connection would only report the loss again.
+            (void)m_display.release();
+            return;
+        }
+        if (!m_bound.empty()) {
+            std::this_thread::sleep_until(lastSpareUse() + kSpareGrace);
+            try {
+                resetSpareKeys();
+            } catch (const RuntimeError &e) {
+                qWarning("%s", e.what());
+            }
+        }
+    }
+
+    QString name() const override { return QStringLiteral("x11"); }
+
+protected:
+    void type(std::span<const KeyStroke> strokes) override;
+
+private:
+    struct Bound {
+        std::uint8_t keycode = 0;
+        x11::KeySymbol keysym = 0;
+        Clock::time_point lastUse;
+    };
+
+    static void connectionLost(Display *, void *self)
+    {
+        // Returning keeps the process alive; Xlib then refuses further
+        // requests on this display, and the next check reports it.
+        static_cast<X11Keyboard *>(self)->m_lost = true;
+    }
+
+    Display *dpy() const { return m_display.get(); }
+    [[noreturn]] void fail(const QString &what) const;
+    void check(const ErrorTrap &trap, const QString &what) const;
+    XkbDescHolder fetchMap(unsigned parts) const;
+    x11::KeymapSnapshot readKeymap(std::vector<x11::SpareKey> &spares);
+    void bind(std::span<const x11::SpareBinding> bindings);
+    void resetSpareKeys();
+    void onResetTimer();
+    void noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_t> &used) const;
+    void stampSpareUse(std::vector<std::uint8_t> &used);
+    Clock::time_point lastSpareUse() const;
+    Clock::time_point firstRebindable() const;
+
+    DisplayPtr m_display;
+    int m_device;
+    bool m_lost = false;
+    std::vector<Bound> m_bound; // spare keys carrying a symbol of ours
+    QTimer m_resetTimer;
+};
+
+void X11Keyboard::fail(const QString &what) const
+{
+    if (m_lost) {
+        throw RuntimeError(err::KeyboardFailed,
+                           tr("The connection to the X display was lost; the keystrokes "
+                              "could not be typed."));
+    }
+    throw RuntimeError(err::KeyboardFailed, tr("Typing through the X display failed: %1").arg(what));
+}
+
+void X11Keyboard::check(const ErrorTrap &trap, const QString &what) const
+{
+    if (m_lost)
+        fail(what);
+    if (trap.failed())
+        fail(QStringLiteral("%1: %2").arg(what, trap.text()));
+}
+
+XkbDescHolder X11Keyboard::fetchMap(unsigned parts) const
+{
+    XkbDescHolder xkb(XkbGetMap(dpy(), parts, static_cast<unsigned>(m_device)));
+    if (!xkb || !xkb->map)
+        fail(tr("the keyboard map could not be read"));
+    return xkb;
+}
+
+x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
+{
+    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask | XkbModifierMapMask);
+    const auto now = Clock::now();
+    x11::KeymapSnapshot snap;
+    spares.clear();
+
+    // Our own bindings stay spare keys as long as nobody replaced them
+    // (a new layout replaces the whole keymap).
+    std::erase_if(m_bound, [&](const Bound &b) {
+        const bool intact = XkbKeyNumGroups(xkb.get(), b.keycode) == 1
+                            && XkbKeyGroupWidth(xkb.get(), b.keycode, 0) == 1
+                            && XkbKeySymEntry(xkb.get(), b.keycode, 0, 0) == b.keysym;
+        return !intact;
+    });
+    for (const Bound &b : m_bound)
+        spares.push_back({b.keycode, b.keysym, now - b.lastUse >= kSpareGrace});
+
+    for (int kc = std::max<int>(xkb->min_key_code, 8); kc <= xkb->max_key_code; ++kc) {
+        const auto keycode = static_cast<std::uint8_t>(kc);
+        if (std::any_of(m_bound.begin(), m_bound.end(), [&](const Bound &b) { return b.keycode == keycode; }))
+            continue;
+        const int groups = XkbKeyNumGroups(xkb.get(), kc);
+        if (groups == 0) {
+            snap.emptyKeycodes.push_back(keycode);
+            spares.push_back({keycode, 0, true});
+            continue;
+        }
+        x11::KeyInfo info;
+        info.keycode = keycode;
+        for (int g = 0; g < groups; ++g) {
+            const XkbKeyTypePtr kt = XkbKeyKeyType(xkb.get(), kc, g);
+            x11::KeyGroup group;
+            group.typeMask = kt->mods.mask;
+            for (int e = 0; e < kt->map_count; ++e) {
+                if (kt->map[e].active)
+                    group.entries.push_back({kt->map[e].mods.mask, kt->map[e].level});
+            }
+            const int width = std::min<int>(XkbKeyGroupWidth(xkb.get(), kc, g), kt->num_levels);
+            for (int l = 0; l < width; ++l) {
+                const KeySym sym = XkbKeySymEntry(xkb.get(), kc, l, g);
+                if (x11::keysym::isKeypad(static_cast<x11::KeySymbol>(sym)))
+                    info.keypad = true;
+                group.levels.push_back({static_cast<x11::KeySymbol>(sym), characterOf(sym)});
+            }
+            info.groups.push_back(std::move(group));
+        }
+        snap.numGroups = std::max(snap.numGroups, groups);
+
+        const unsigned modmap = xkb->map->modmap ? xkb->map->modmap[kc] : 0;
+        const KeySym first = XkbKeySymEntry(xkb.get(), kc, 0, 0);
+        auto takeModifier = [&](x11::ModifierKey &m, unsigned mask) {
+            if (!m.keycode && mask)
+                m = {keycode, mask};
+        };
+        if (first == x11::keysym::ShiftL || first == x11::keysym::ShiftR)
+            takeModifier(snap.shift, modmap & ShiftMask);
+        else if (first == x11::keysym::ControlL || first == x11::keysym::ControlR)
+            takeModifier(snap.control, modmap & ControlMask);
+        else if (first == x11::keysym::IsoLevel3Shift)
+            takeModifier(snap.levelThree, modmap & ~(ShiftMask | LockMask | ControlMask));
+        snap.keys.push_back(std::move(info));
+    }
+    return snap;
+}
+
+void X11Keyboard::bind(std::span<const x11::SpareBinding> bindings)
+{
+    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask);
+    XkbMapChangesRec changes{};
+    for (const x11::SpareBinding &b : bindings) {
+        // One group, one level: no layout, Shift or Caps Lock changes what
+        // the key types. XChangeKeyboardMapping would give an upper-case
+        // letter the two-level type and make it lower case.
+        int types[XkbNumKbdGroups] = {XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex};
+        if (XkbChangeTypesOfKey(xkb.get(), b.keycode, 1, XkbGroup1Mask, types, &changes) != Success)
+            fail(tr("keycode %1 could not be prepared").arg(b.keycode));
+        KeySym *syms = XkbResizeKeySyms(xkb.get(), b.keycode, 1);
+        if (!syms)
+            fail(tr("keycode %1 could not be prepared").arg(b.keycode));
+        syms[0] = b.keysym;
+        addKeySymChange(changes, b.keycode);
+    }
+    if (!XkbChangeMap(dpy(), xkb.get(), &changes))
+        fail(tr("the keyboard map could not be changed"));
+    for (const x11::SpareBinding &b : bindings) {
+        auto it = std::find_if(m_bound.begin(), m_bound.end(), [&](const Bound &x) { return x.keycode == b.keycode; });
+        if (it == m_bound.end())
+            m_bound.push_back({b.keycode, b.keysym, Clock::now()});
+        else
+            *it = {b.keycode, b.keysym, Clock::now()};
+    }
+}
+
+void X11Keyboard::resetSpareKeys()
+{
+    if (m_bound.empty() || m_lost)
+        return;
+    ErrorTrap trap(dpy());
+    std::vector<x11::SpareKey> spares;
+    (void)readKeymap(spares); // drops bindings someone else replaced
+    if (m_bound.empty())
+        return;
+    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask);
+    XkbMapChangesRec changes{};
+    for (const Bound &b : m_bound) {
+        int types[XkbNumKbdGroups] = {XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex};
+        if (XkbChangeTypesOfKey(xkb.get(), b.keycode, 0, XkbGroup1Mask, types, &changes) != Success)
+            fail(tr("keycode %1 could not be reset").arg(b.keycode));
+        addKeySymChange(changes, b.keycode);
+    }
+    m_bound.clear();
+    if (!XkbChangeMap(dpy(), xkb.get(), &changes))
+        fail(tr("the keyboard map could not be changed"));
+    XSync(dpy(), False);
+    check(trap, tr("resetting the spare keys"));
+}
+
+void X11Keyboard::onResetTimer()
+{
+    try {
+        resetSpareKeys();
+    } catch (const RuntimeError &e) {
+        // Nobody to report to from a timer; the next burst reports a lost
+        // connection again.
+        qWarning("%s", e.what());
+    }
+}
+
+void X11Keyboard::noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_t> &used) const
+{
+    for (const Bound &b : m_bound) {
+        if (std::any_of(plan.keys.begin(), plan.keys.end(), [&](const x11::PlannedKey &k) { return k.keycode == b.keycode; }))
+            used.push_back(b.keycode);
+    }
+}
+
+// The grace period of a spare key starts once the server has its last use.
+void X11Keyboard::stampSpareUse(std::vector<std::uint8_t> &used)
+{
+    const auto now = Clock::now();
+    for (Bound &b : m_bound) {
+        if (std::find(used.begin(), used.end(), b.keycode) != used.end())
+            b.lastUse = now;
+    }
+    used.clear();
+}
+
+Clock::time_point X11Keyboard::lastSpareUse() const
+{
+    Clock::time_point last{};
+    for (const Bound &b : m_bound)
+        last = std::max(last, b.lastUse);
+    return last;
+}
+
+Clock::time_point X11Keyboard::firstRebindable() const
+{
+    Clock::time_point first = Clock::time_point::max();
+    for (const Bound &b : m_bound)
+        first = std::min(first, b.lastUse + kSpareGrace);
+    return first == Clock::time_point::max() ? Clock::now() : first;
+}
+
+void X11Keyboard::type(std::span<const KeyStroke> strokes)
+{
+    if (strokes.empty())
+        return;
+    if (m_lost)
+        fail(QString());
+    m_resetTimer.stop();
+    ErrorTrap trap(dpy());
+
+    XkbStateRec st{};
+    if (XkbGetState(dpy(), XkbUseCoreKbd, &st) != Success || m_lost)
+        fail(tr("the keyboard state could not be read"));
+    const bool capsLocked = st.locked_mods & LockMask;
+    // Caps Lock would turn the letters of layout keys into capitals.
+    if (capsLocked && !XkbLockModifiers(dpy(), XkbUseCoreKbd, LockMask, 0))
+        fail(tr("Caps Lock could not be switched off"));
+    const x11::KeyboardState state{st.group, static_cast<unsigned>(st.base_mods | st.locked_mods) & ~unsigned(LockMask)};
+    int currentGroup = st.group;
+
+    auto restore = [&] {
+        if (currentGroup != st.group)
+            XkbLockGroup(dpy(), XkbUseCoreKbd, st.locked_group);
+        if (capsLocked)
+            XkbLockModifiers(dpy(), XkbUseCoreKbd, LockMask, LockMask);
+    };
+
+    try {
+        std::size_t done = 0;
+        std::vector<x11::SpareKey> spares;
+        std::vector<std::uint8_t> used;
+        while (done < strokes.size()) {
+            const x11::KeymapSnapshot keymap = readKeymap(spares);
+            check(trap, tr("reading the keyboard map"));
+            const x11::KeyPlan plan = x11::planKeys(keymap, state, spares, strokes.subspan(done));
+            if (plan.consumed == 0 && spares.empty())
+                fail(tr("the keyboard map has no free keycode for the character U+%1")
+                         .arg(std::uint32_t(strokes[done].ch), 4, 16, QLatin1Char('0')));
+            if (!plan.bindings.empty())
+                bind(plan.bindings);
+            for (const x11::PlannedKey &k : plan.keys) {
+                if (k.group != currentGroup) {
+                    XkbLockGroup(dpy(), XkbUseCoreKbd, k.group);
+                    currentGroup = k.group;
+                }
+                for (std::uint8_t m : k.modifiers) {
+                    if (m)
+                        XTestFakeKeyEvent(dpy(), m, True, CurrentTime);
+                }
+                XTestFakeKeyEvent(dpy(), k.keycode, True, CurrentTime);
+                XTestFakeKeyEvent(dpy(), k.keycode, False, CurrentTime);
+                for (auto m = k.modifiers.rbegin(); m != k.modifiers.rend(); ++m) {
+                    if (*m)
+                        XTestFakeKeyEvent(dpy(), *m, False, CurrentTime);
+                }
+            }
+            noteSpareUse(plan, used);
+            done += plan.consumed;
+            if (done < strokes.size()) {
+                // More distinct characters than spare keys: clients must have
+                // read the current bindings before a key changes again. The
+                // burst waits here rather than in the event loop, where the
+                // next scan could overtake it.
+                XSync(dpy(), False);
+                check(trap, tr("typing"));
+                stampSpareUse(used);
+                std::this_thread::sleep_until(firstRebindable());
+            }
+        }
+        restore();
+        XSync(dpy(), False);
+        check(trap, tr("typing"));
+        stampSpareUse(used);
+    } catch (...) {
+        if (!m_lost)
+            restore();
+        throw;
+    }
+    if (!m_bound.empty())
+        m_resetTimer.start(kSpareGrace);
+}
+
+} // namespace
+
+std::unique_ptr<Keyboard> createX11Keyboard(QString *whyNot)
+{
+    auto reject = [whyNot](const QString &reason) -> std::unique_ptr<Keyboard> {
+        if (whyNot)
+            *whyNot = reason;
+        return nullptr;
+    };
+    const QString name = qEnvironmentVariable("DISPLAY");
+    if (name.isEmpty())
+        return reject(tr("DISPLAY is not set, so there is no X display to type into."));
+
+    int event = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion, reason = 0;
+    DisplayPtr display(XkbOpenDisplay(nullptr, &event, &error, &major, &minor, &reason));
+    if (!display) {
+        switch (reason) {
+        case XkbOD_NonXkbServer:
+            return reject(tr("The X display %1 has no XKEYBOARD extension.").arg(name));
+        case XkbOD_BadServerVersion:
+        case XkbOD_BadLibraryVersion:
+            return reject(tr("The XKEYBOARD version of the X display %1 does not match the library's.").arg(name));
+        default:
+            return reject(tr("Cannot connect to the X display %1.").arg(name));
+        }
+    }
+    int testMajor = 0, testMinor = 0;
+    if (!XTestQueryExtension(display.get(), &event, &error, &testMajor, &testMinor))
+        return reject(tr("The X display %1 has no XTEST extension, which synthesises keystrokes.").arg(name));
+    const int device = xtestKeyboardId(display.get());
+    return std::make_unique<X11Keyboard>(std::move(display), device);
+}
+
+} // namespace platform
