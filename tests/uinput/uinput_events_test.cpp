@@ -36,11 +36,11 @@ const LayoutKeys &layout(const std::string &name)
     return it->second;
 }
 
-std::string plan(const std::string &layoutName, const QString &text)
+std::string plan(const std::string &layoutName, const QString &text, bool capsLock = false)
 {
     KeyStrokePlanner planner;
     const auto strokes = planner.plan(text);
-    return render(planEvents(strokes, layout(layoutName)));
+    return render(planEvents(strokes, layout(layoutName), capsLock));
 }
 
 struct StreamCase {
@@ -81,6 +81,39 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"de", u"\x1D", "+29 +100 ; +10 ; -10 ; -100 -29 ;"},
         StreamCase{"us", std::u16string_view(u"\0", 1), "+29 +42 ; +3 ; -3 ; -42 -29 ;"},
         StreamCase{"us", u"", ""}));
+
+TEST(EventStream, CompensatesCapsLockOnlyWhereItActs)
+{
+    const struct {
+        const char *layout;
+        const char16_t *text;
+        const char *events;
+    } cases[] = {
+        // Letters swap Shift; digits and punctuation do not.
+        {"us", u"aA1!", "+42 ; +30 ; -30 ; -42 ; / +30 ; -30 ; / +2 ; -2 ; / +42 ; +2 ; -2 ; -42 ;"},
+        {"de", u"\u00E4\u00C4@", "+42 ; +40 ; -40 ; -42 ; / +40 ; -40 ; / +100 ; +16 ; -16 ; -100 ;"},
+        {"fr", u"q1", "+42 ; +30 ; -30 ; -42 ; / +42 ; +2 ; -2 ; -42 ;"},
+        // Control characters keep their plain key: Ctrl+Shift+D is another
+        // shortcut than Ctrl+D.
+        {"us", u"\x04", "+29 ; +32 ; -32 ; -29 ;"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(plan(c.layout, QString::fromUtf16(c.text), true), c.events) << c.layout;
+}
+
+TEST(EventStream, NamesCapsLockWhenItIsWhatPreventsACharacter)
+{
+    // fr types 'é' on a key that Caps Lock turns into 'É'.
+    KeyStrokePlanner planner;
+    const auto strokes = planner.plan(u"\u00E9");
+    ASSERT_NO_THROW(planEvents(strokes, layout("fr"), false));
+    try {
+        planEvents(strokes, layout("fr"), true);
+        FAIL() << "typed 'é' with Caps Lock on";
+    } catch (const RuntimeError &e) {
+        EXPECT_TRUE(e.description().contains(QLatin1String("Caps Lock"))) << e.what();
+    }
+}
 
 struct MissingCase {
     const char *layout;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -255,6 +256,44 @@ TEST(UinputKeyboard, WritesNothingWhenAnyCharacterIsMissing)
     }
     keyboard.send(u"z");
     EXPECT_EQ(render(drain(readFd)), "+44 ; -44 ;");
+}
+
+TEST(UinputKeyboard, FollowsTheCapsLockLightItIsSent)
+{
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    UniqueFd ours(fds[0]);
+    UinputKeyboard keyboard(UniqueFd(fds[1]), UinputKeyboard::Target::Stream, usLayout(), kNoPacing);
+    auto light = [&](std::vector<int> values) {
+        std::vector<input_event> events;
+        for (const int v : values) {
+            input_event e{};
+            e.type = EV_LED;
+            e.code = LED_CAPSL;
+            e.value = v;
+            events.push_back(e);
+            events.push_back(syn());
+        }
+        const auto bytes = static_cast<ssize_t>(events.size() * sizeof(input_event));
+        ASSERT_EQ(::write(ours.get(), events.data(), static_cast<std::size_t>(bytes)), bytes);
+    };
+    const struct {
+        std::vector<int> lights; // reported before the burst, oldest first
+        const char *events;      // for "a"
+    } steps[] = {
+        {{}, "+30 ; -30 ;"},
+        {{1}, "+42 ; +30 ; -30 ; -42 ;"},
+        {{}, "+42 ; +30 ; -30 ; -42 ;"}, // still on
+        {{0, 1, 0}, "+30 ; -30 ;"},      // the last report counts
+        {{1, 1}, "+42 ; +30 ; -30 ; -42 ;"},
+    };
+    int i = 0;
+    for (const auto &step : steps) {
+        light(step.lights);
+        keyboard.send(u"a");
+        EXPECT_EQ(render(drain(ours.get())), step.events) << "step " << i;
+        ++i;
+    }
 }
 
 // Only where this machine has uinput and lets us write it.

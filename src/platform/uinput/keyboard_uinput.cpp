@@ -44,10 +44,14 @@ bool setUp(int fd, QString *whyNot)
                           .arg(QLatin1String(step), systemError(errno));
         return false;
     };
-    // Key events only, and no EV_REP: the kernel must never repeat a key
+    // Keys, and no EV_REP: the kernel must never repeat a key
     // that a slow reader sees held.
     if (::ioctl(fd, UI_SET_EVBIT, EV_KEY) < 0)
         return failed("EV_KEY");
+    // A Caps Lock light, so that the compositor or X server tells this
+    // device when Caps Lock is switched (read back in type()).
+    if (::ioctl(fd, UI_SET_EVBIT, EV_LED) < 0 || ::ioctl(fd, UI_SET_LEDBIT, LED_CAPSL) < 0)
+        return failed("Caps Lock light");
     for (int key = kFirstKey; key <= kLastKey; ++key) {
         if (::ioctl(fd, UI_SET_KEYBIT, key) < 0)
             return failed("key bits");
@@ -157,7 +161,7 @@ UniqueFd createUinputDevice(QString *whyNot)
     int openError = ENOENT;
     UniqueFd fd;
     for (const char *path : {"/dev/uinput", "/dev/input/uinput"}) {
-        fd = UniqueFd(::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        fd = UniqueFd(::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
         if (fd)
             break;
         // A permission problem on the first path is the one to report.
@@ -204,9 +208,29 @@ UinputKeyboard::~UinputKeyboard()
 
 void UinputKeyboard::type(std::span<const KeyStroke> strokes)
 {
+    readLights();
     // Planned in full first: nothing is written when any character fails.
-    const std::vector<EventGroup> groups = planEvents(strokes, m_layout);
+    const std::vector<EventGroup> groups = planEvents(strokes, m_layout, m_capsLock);
     m_writer.write(groups);
+}
+
+void UinputKeyboard::readLights()
+{
+    // Everything queued since the last burst; the last word counts. A
+    // descriptor that cannot be read (a pipe's write end) reports nothing.
+    std::array<input_event, 16> events{};
+    for (;;) {
+        const ssize_t n = ::read(m_fd.get(), events.data(), sizeof events);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < static_cast<ssize_t>(sizeof(input_event)))
+            return;
+        const std::size_t count = static_cast<std::size_t>(n) / sizeof(input_event);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (events[i].type == EV_LED && events[i].code == LED_CAPSL)
+                m_capsLock = events[i].value != 0;
+        }
+    }
 }
 
 } // namespace uinput

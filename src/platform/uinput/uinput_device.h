@@ -36,7 +36,9 @@ private:
 UniqueFd createUinputDevice(QString *whyNot);
 
 // Types through a uinput device, or in the tests through any descriptor that
-// takes the same event records (a pipe).
+// takes the same event records (a pipe, a socket). Readers of the device
+// report the Caps Lock light back on it; a burst is typed for the state last
+// reported, so that Caps Lock left on does not invert the letters.
 class UinputKeyboard final : public Keyboard {
 public:
     enum class Target { Device, Stream };
@@ -51,10 +53,13 @@ protected:
     void type(std::span<const KeyStroke> strokes) override;
 
 private:
+    void readLights();
+
     UniqueFd m_fd;
     Target m_target;
     LayoutKeys m_layout;
     EventWriter m_writer;
+    bool m_capsLock = false;
 };
 
 } // namespace platform::uinput

@@ -51,10 +51,11 @@ QString quoted(char32_t c)
     return QLatin1Char('\'') + QString::fromUcs4(&c, 1) + QLatin1Char('\'');
 }
 
-[[noreturn]] void cannotType(const KeyStroke &stroke, const LayoutKeys &layout)
+[[noreturn]] void cannotType(const KeyStroke &stroke, const LayoutKeys &layout, bool capsLock)
 {
+    const bool ctrl = stroke.kind == KeyStroke::Kind::Ctrl;
     QString what;
-    if (stroke.kind == KeyStroke::Kind::Ctrl) {
+    if (ctrl) {
         // Ctrl strokes come from control characters; name the one received.
         char32_t base = stroke.ch;
         if (base >= U'a' && base <= U'z')
@@ -63,10 +64,14 @@ QString quoted(char32_t c)
     } else {
         what = QStringLiteral("%1 (%2)").arg(quoted(stroke.ch), codePoint(stroke.ch));
     }
-    throw RuntimeError(err::KeyboardFailed,
-                       QStringLiteral("cannot type %1: the keyboard layout '%2' has no key for %3")
-                           .arg(what, layout.name(),
-                                stroke.kind == KeyStroke::Kind::Ctrl ? quoted(stroke.ch) : QStringLiteral("it")));
+    if (capsLock && layout.find(stroke.ch, false)) {
+        throw RuntimeError(err::KeyboardFailed,
+                           QStringLiteral("cannot type %1 while Caps Lock is on: no key of the keyboard layout "
+                                          "'%2' gives it then; switch Caps Lock off")
+                               .arg(what, layout.name()));
+    }
+    throw RuntimeError(err::KeyboardFailed, QStringLiteral("cannot type %1: the keyboard layout '%2' has no key for %3")
+                                                .arg(what, layout.name(), ctrl ? quoted(stroke.ch) : QStringLiteral("it")));
 }
 
 void appendChord(EventGroup &group, std::span<const std::uint16_t> modifiers, std::uint16_t key)
@@ -91,7 +96,7 @@ void appendChord(EventGroup &group, std::span<const std::uint16_t> modifiers, st
 
 } // namespace
 
-std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const LayoutKeys &layout)
+std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const LayoutKeys &layout, bool capsLock)
 {
     std::vector<EventGroup> groups;
     groups.reserve(strokes.size());
@@ -101,10 +106,14 @@ std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const Lay
         if (stroke.kind == KeyStroke::Kind::Named) {
             key = namedKeyCode(stroke.key);
         } else {
-            const KeyChord *chord = layout.find(stroke.ch);
+            // Control characters keep their key whatever Caps Lock says, as
+            // Ctrl+D on a real keyboard does: Shift would make it another
+            // shortcut.
+            const bool ctrl = stroke.kind == KeyStroke::Kind::Ctrl;
+            const KeyChord *chord = layout.find(stroke.ch, capsLock && !ctrl);
             if (!chord)
-                cannotType(stroke, layout);
-            if (stroke.kind == KeyStroke::Kind::Ctrl)
+                cannotType(stroke, layout, capsLock && !ctrl);
+            if (ctrl)
                 modifiers.push_back(KEY_LEFTCTRL);
             if (chord->shift)
                 modifiers.push_back(layout.shiftCode());

@@ -20,11 +20,12 @@ namespace platform::uinput {
 // that no other writer can split a chord.
 using EventGroup = std::vector<input_event>;
 
-// Keystrokes to evdev events under a layout. Checks every stroke before
-// returning anything: a character the layout cannot type throws
-// RuntimeError(err::KeyboardFailed) naming it, so a burst is typed whole or
-// not at all.
-std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const LayoutKeys &layout);
+// Keystrokes to evdev events under a layout, with Caps Lock off or on.
+// Checks every stroke before returning anything: a character the layout
+// cannot type throws RuntimeError(err::KeyboardFailed) naming it, so a burst
+// is typed whole or not at all.
+std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const LayoutKeys &layout,
+                                   bool capsLock = false);
 
 // How fast events may reach the device. The evdev queue of every reader
 // (compositor, X server) holds 64 events for a keyboard-only device and the

@@ -127,6 +127,62 @@ std::tuple<int, int, std::uint16_t> preference(const KeyChord &chord)
     return {modifiers + rareKey, modifiers, chord.code};
 }
 
+// Every character the keymap types with Shift and AltGr, under the given
+// locked modifiers (none, or Caps Lock).
+struct KeySearch {
+    xkb_keymap *keymap;
+    xkb_keycode_t shiftKey;
+    xkb_keycode_t altGrKey;
+
+    std::optional<std::unordered_map<char32_t, KeyChord>> chords(xkb_mod_mask_t locked) const
+    {
+        struct Combo {
+            bool shift;
+            bool altGr;
+        };
+        constexpr std::array<Combo, 4> combos{{{false, false}, {true, false}, {false, true}, {true, true}}};
+
+        std::unordered_map<char32_t, KeyChord> out;
+        const xkb_keycode_t first = std::max(xkb_keymap_min_keycode(keymap), kEvdevOffset + 1);
+        const xkb_keycode_t last = std::min(xkb_keymap_max_keycode(keymap), kHighestUsableKeycode);
+        for (const Combo combo : combos) {
+            if ((combo.shift && shiftKey == XKB_KEYCODE_INVALID) || (combo.altGr && altGrKey == XKB_KEYCODE_INVALID))
+                continue;
+            // Ask xkbcommon what the modifier keys held down actually do, the
+            // way the receiving side will, rather than reading level tables.
+            StatePtr state(xkb_state_new(keymap));
+            if (!state)
+                return std::nullopt;
+            xkb_state_update_mask(state.get(), 0, 0, locked, 0, 0, 0);
+            if (combo.shift)
+                xkb_state_update_key(state.get(), shiftKey, XKB_KEY_DOWN);
+            if (combo.altGr)
+                xkb_state_update_key(state.get(), altGrKey, XKB_KEY_DOWN);
+            for (xkb_keycode_t kc = first; kc <= last; ++kc) {
+                if (kc == shiftKey || kc == altGrKey)
+                    continue;
+                if (xkb_state_key_get_layout(state.get(), kc) != 0)
+                    continue;
+                const xkb_keysym_t sym = xkb_state_key_get_one_sym(state.get(), kc);
+                if (sym == XKB_KEY_NoSymbol || isKeypad(sym))
+                    continue;
+                // With Caps Lock, a key whose type ignores it still comes out
+                // capitalised; this call applies that the way toolkits do.
+                const char32_t c = xkb_state_key_get_utf32(state.get(), kc);
+                // Dead keys and function keys have no character; control
+                // characters are typed as named keys, never looked up here.
+                if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+                    continue;
+                const KeyChord chord{toEvdev(kc), combo.shift, combo.altGr};
+                auto [it, inserted] = out.try_emplace(c, chord);
+                if (!inserted && preference(chord) < preference(it->second))
+                    it->second = chord;
+            }
+        }
+        return out;
+    }
+};
+
 } // namespace
 
 QString KeymapNames::describe() const
@@ -197,16 +253,19 @@ KeymapNames keymapNamesOfThisSystem()
     return resolveKeymapNames(env, config);
 }
 
-LayoutKeys::LayoutKeys(QString name, std::unordered_map<char32_t, KeyChord> chords, std::uint16_t shiftCode,
+LayoutKeys::LayoutKeys(QString name, std::unordered_map<char32_t, KeyChord> chords,
+                       std::unordered_map<char32_t, KeyChord> capsLockChords, std::uint16_t shiftCode,
                        std::uint16_t altGrCode)
-    : m_name(std::move(name)), m_chords(std::move(chords)), m_shiftCode(shiftCode), m_altGrCode(altGrCode)
+    : m_name(std::move(name)), m_chords(std::move(chords)), m_capsLockChords(std::move(capsLockChords)),
+      m_shiftCode(shiftCode), m_altGrCode(altGrCode)
 {
 }
 
-const KeyChord *LayoutKeys::find(char32_t c) const
+const KeyChord *LayoutKeys::find(char32_t c, bool capsLock) const
 {
-    const auto it = m_chords.find(c);
-    return it == m_chords.end() ? nullptr : &it->second;
+    const auto &chords = capsLock ? m_capsLockChords : m_chords;
+    const auto it = chords.find(c);
+    return it == chords.end() ? nullptr : &it->second;
 }
 
 std::optional<LayoutKeys> LayoutKeys::fromNames(const KeymapNames &names, QString *whyNot)
@@ -244,49 +303,19 @@ std::optional<LayoutKeys> LayoutKeys::fromNames(const KeymapNames &names, QStrin
     const xkb_keycode_t shiftKey = findModifierKey(km, {XKB_KEY_Shift_L, XKB_KEY_Shift_R}, KEY_LEFTSHIFT + kEvdevOffset);
     const xkb_keycode_t altGrKey = findModifierKey(km, {XKB_KEY_ISO_Level3_Shift}, KEY_RIGHTALT + kEvdevOffset);
 
-    struct Combo {
-        bool shift;
-        bool altGr;
-    };
-    constexpr std::array<Combo, 4> combos{{{false, false}, {true, false}, {false, true}, {true, true}}};
+    const xkb_mod_index_t capsIndex = xkb_keymap_mod_get_index(km, XKB_MOD_NAME_CAPS);
+    const xkb_mod_mask_t capsMask = capsIndex == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t{1} << capsIndex;
 
-    std::unordered_map<char32_t, KeyChord> chords;
-    const xkb_keycode_t first = std::max(xkb_keymap_min_keycode(km), kEvdevOffset + 1);
-    const xkb_keycode_t last = std::min(xkb_keymap_max_keycode(km), kHighestUsableKeycode);
-    for (const Combo combo : combos) {
-        if ((combo.shift && shiftKey == XKB_KEYCODE_INVALID) || (combo.altGr && altGrKey == XKB_KEYCODE_INVALID))
-            continue;
-        // Ask xkbcommon what the modifier keys held down actually do, the way
-        // the receiving side will, rather than reading level tables.
-        StatePtr state(xkb_state_new(km));
-        if (!state)
-            return fail(QStringLiteral("xkbcommon could not create a keyboard state"));
-        if (combo.shift)
-            xkb_state_update_key(state.get(), shiftKey, XKB_KEY_DOWN);
-        if (combo.altGr)
-            xkb_state_update_key(state.get(), altGrKey, XKB_KEY_DOWN);
-        for (xkb_keycode_t kc = first; kc <= last; ++kc) {
-            if (kc == shiftKey || kc == altGrKey)
-                continue;
-            if (xkb_state_key_get_layout(state.get(), kc) != 0)
-                continue;
-            const xkb_keysym_t sym = xkb_state_key_get_one_sym(state.get(), kc);
-            if (sym == XKB_KEY_NoSymbol || isKeypad(sym))
-                continue;
-            const char32_t c = xkb_keysym_to_utf32(sym);
-            // Dead keys and function keys have no character; control
-            // characters are typed as named keys, never looked up here.
-            if (c < 0x20 || (c >= 0x7F && c < 0xA0))
-                continue;
-            const KeyChord chord{toEvdev(kc), combo.shift, combo.altGr};
-            auto [it, inserted] = chords.try_emplace(c, chord);
-            if (!inserted && preference(chord) < preference(it->second))
-                it->second = chord;
-        }
-    }
-    if (chords.empty())
+    const KeySearch search{km, shiftKey, altGrKey};
+    auto chords = search.chords(0);
+    if (!chords)
+        return fail(QStringLiteral("xkbcommon could not create a keyboard state"));
+    if (chords->empty())
         return fail(QStringLiteral("the keyboard layout '%1' types no characters").arg(names.describe()));
-    return LayoutKeys(names.describe(), std::move(chords),
+    auto capsChords = search.chords(capsMask);
+    if (!capsChords)
+        return fail(QStringLiteral("xkbcommon could not create a keyboard state"));
+    return LayoutKeys(names.describe(), std::move(*chords), std::move(*capsChords),
                       shiftKey == XKB_KEYCODE_INVALID ? std::uint16_t{0} : toEvdev(shiftKey),
                       altGrKey == XKB_KEYCODE_INVALID ? std::uint16_t{0} : toEvdev(altGrKey));
 }

@@ -50,17 +50,20 @@ struct KeyChord {
 };
 
 // Which key types which character under one layout, using only Shift and
-// AltGr (never Caps Lock, Num Lock, dead keys or keypad keys).
+// AltGr (never dead keys or keypad keys), with Caps Lock off or on.
 class LayoutKeys {
 public:
-    LayoutKeys(QString name, std::unordered_map<char32_t, KeyChord> chords, std::uint16_t shiftCode,
+    LayoutKeys(QString name, std::unordered_map<char32_t, KeyChord> chords,
+               std::unordered_map<char32_t, KeyChord> capsLockChords, std::uint16_t shiftCode,
                std::uint16_t altGrCode);
 
     // Reads the layout's keymap through xkbcommon. nullopt with the reason in
     // *whyNot when xkbcommon cannot compile it.
     static std::optional<LayoutKeys> fromNames(const KeymapNames &names, QString *whyNot);
 
-    const KeyChord *find(char32_t c) const;
+    // The chord for c, or null when the layout has no key for it. With
+    // capsLock the chord is the one that types c while Caps Lock is on.
+    const KeyChord *find(char32_t c, bool capsLock = false) const;
     const QString &name() const { return m_name; }
     // The keys that select the second and the third level (Shift and
     // ISO_Level3_Shift), 0 if the layout has none.
@@ -71,6 +74,7 @@ public:
 private:
     QString m_name;
     std::unordered_map<char32_t, KeyChord> m_chords;
+    std::unordered_map<char32_t, KeyChord> m_capsLockChords;
     std::uint16_t m_shiftCode = 0;
     std::uint16_t m_altGrCode = 0;
 };
