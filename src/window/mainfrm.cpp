@@ -33,8 +33,9 @@ QFont formFont(bool bold)
 QIcon picture(const char *name)
 {
     QIcon icon;
-    icon.addFile(QStringLiteral(":/pictures/%132.xpm").arg(QLatin1String(name)), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/pictures/%116.xpm").arg(QLatin1String(name)), QSize(16, 16));
+    const QString base = QStringLiteral(":/pictures/") + QLatin1String(name);
+    icon.addFile(base + QStringLiteral("32.xpm"), QSize(32, 32));
+    icon.addFile(base + QStringLiteral("16.xpm"), QSize(16, 16));
     return icon;
 }
 

@@ -62,7 +62,9 @@ void Shell_NotifyIcon(int message, const SerMod::NotifyIconData &data,
 
 void MainFrm::Form_Resize()
 {
-    if (isMinimized()) {
+    // A hidden window has no size to change: a late notice of the
+    // minimise that already hid it must not add a second icon.
+    if (isMinimized() && isVisible()) {
         // Without a notification area a hidden window could never be
         // reached again: it stays minimised in the taskbar instead.
         if (m_services.notificationArea().available()) {

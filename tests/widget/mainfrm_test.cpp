@@ -6,6 +6,7 @@
 #include "widget/pty_pair.h"
 #include "window/mainfrm.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 
@@ -15,7 +16,8 @@ namespace {
 
 bool samePicture(const QIcon &a, const QIcon &b)
 {
-    return a.pixmap(32, 32).toImage() == b.pixmap(32, 32).toImage();
+    const QImage ia = a.pixmap(32, 32).toImage();
+    return !ia.isNull() && ia == b.pixmap(32, 32).toImage();
 }
 
 class MainFrmTest : public ::testing::Test {

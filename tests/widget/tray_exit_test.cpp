@@ -8,6 +8,7 @@
 #include "window/mainfrm.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QMenu>
 #include <QPushButton>
 
