@@ -22,8 +22,12 @@ const QColor ButtonFace(255, 192, 255);
 
 QFont formFont(bool bold)
 {
-    // The designed face; where it is missing Qt falls back to a plain sans.
-    QFont f(QStringLiteral("MS Sans Serif"));
+    // The designed face, else faces of the same width, else any plain sans:
+    // a wider face would run the text lines into the buttons.
+    QFont f;
+    f.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                   QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                   QStringLiteral("Helvetica")});
     f.setStyleHint(QFont::SansSerif);
     f.setPointSizeF(8.25);
     f.setBold(bold);
@@ -86,10 +90,10 @@ MainFrm::MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWi
         l->setPalette(p);
         return l;
     };
-    Label2 = makeLabel(QStringLiteral("Help and updates: see the ScnFerry README"),
+    Label2 = makeLabel(QStringLiteral("Help: see the ScnFerry README"),
                        QColor(0, 0, 192));
     Label1 = makeLabel(QStringLiteral("Scanferry 0.01 for Serial Scanners"), QColor(255, 0, 0));
-    Label6 = makeLabel(QStringLiteral("Written by the ScnFerry developers"),
+    Label6 = makeLabel(QStringLiteral("By the ScnFerry developers"),
                        palette().color(QPalette::ButtonText));
 
     LbState = new QLabel(QStringLiteral("State of the port"), this);
