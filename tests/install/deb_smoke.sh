@@ -32,6 +32,22 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
 field Depends | grep -q libqt6widgets6 || fail "Depends lacks the Qt widgets library: $(field Depends)"
 
+# The package creates the uinput rule's group; remove it afterwards if this
+# test is what created it, so that the machine is left as it was found.
+rule=$src/dist/udev/60-scnferry-uinput.rules
+group=
+if [ -f "$rule" ]; then
+    group=$(grep -v '^[[:space:]]*#' "$rule" | sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' | tail -n 1)
+fi
+new_group=
+if [ -n "$group" ] && ! getent group "$group" >/dev/null; then
+    new_group=$group
+fi
+cleanup() {
+    dpkg -r scnferry >/dev/null 2>&1 || true
+    if [ -n "$new_group" ]; then groupdel "$new_group" 2>/dev/null || true; fi
+}
+
 # Another helper's apt-get may hold the dpkg lock for a while: wait for it.
 installed=no
 deadline=$(($(date +%s) + 120))
@@ -45,22 +61,20 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
 done
 if [ "$installed" != yes ]; then
     cat "$out/dpkg.log"
-    dpkg -r scnferry >/dev/null 2>&1 || true
+    cleanup
     exit 1
 fi
-trap 'dpkg -r scnferry >/dev/null 2>&1 || true' EXIT
+trap cleanup EXIT
 
 dpkg -L scnferry | grep -qx /usr/share/applications/io.github.scnferry.ScnFerry.desktop \
     || fail "desktop file not in the package"
-rule=$src/dist/udev/60-scnferry-uinput.rules
 if [ -f "$rule" ]; then
     dpkg -L scnferry | grep -qx /usr/lib/udev/rules.d/60-scnferry-uinput.rules \
         || fail "udev rule not in the package"
-    # The rule is useless unless the group it names exists after installation.
-    group=$(grep -v '^[[:space:]]*#' "$rule" | sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' | tail -n 1)
-    if [ -n "$group" ]; then
-        getent group "$group" >/dev/null || fail "group $group missing after installation"
-    fi
+fi
+# The rule is useless unless the group it names exists after installation.
+if [ -n "$group" ]; then
+    getent group "$group" >/dev/null || fail "group $group missing after installation"
 fi
 
 # --version must answer without any display.
@@ -71,6 +85,7 @@ version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/ScnFerry
 trap - EXIT
 dpkg -r scnferry >"$out/dpkg.log" 2>&1 || { cat "$out/dpkg.log"; fail "dpkg -r scnferry"; }
 [ ! -e /usr/bin/ScnFerry ] || fail "/usr/bin/ScnFerry left behind after removal"
+cleanup
 
 [ "$failures" -eq 0 ] || exit 1
 rm -rf "$out"
