@@ -1,0 +1,82 @@
+# SPDX-License-Identifier: MIT
+"""The serial line's life seen from outside: a port someone else holds, and
+a device that goes away while the program reads it."""
+
+import contextlib
+import os
+import tempfile
+import time
+import unittest
+
+from e2e_session import (App, Config, Receiver, XSession, start_on_pty, typed_as,
+                         wait_until)
+from test_command_line import UNAVAILABLE, expect_box
+
+# CPU a waiting message box may use in a second, in clock ticks: a little for
+# Qt's own timers and the window manager's traffic, nothing like a busy loop.
+IDLE_TICKS_PER_SECOND = max(1, os.sysconf("SC_CLK_TCK") // 10)
+
+
+class BusyPortTest(unittest.TestCase):
+
+    def test_second_instance_is_refused_and_first_keeps_typing(self):
+        # The same device by its own name and through a symlink: one lock.
+        for alias in ("direct", "symlink"):
+            with self.subTest(alias=alias), contextlib.ExitStack() as stack:
+                session = XSession(stack)
+                tmp = stack.enter_context(tempfile.TemporaryDirectory())
+                receiver = Receiver(stack, session, os.path.join(tmp, "received.txt"))
+                line, first = start_on_pty(stack, session)
+                path = line.path
+                if alias == "symlink":
+                    path = os.path.join(tmp, "scanner")
+                    os.symlink(line.path, path)
+
+                second = App(stack, [f"{path},9600,N,8,1"], session)
+                expect_box(second, UNAVAILABLE, 0)
+                self.assertEqual(second.wait_exit(), 1, second.stderr.lines())
+
+                self.assertIsNone(first.proc.poll(), first.stderr.lines())
+                receiver.focus()
+                line.write_block(b"4006381333931\r")
+                self.assertEqual(receiver.wait_text_ending("4006381333931\n"),
+                                 "4006381333931\n")
+
+
+class DeviceLossTest(unittest.TestCase):
+
+    def test_vanished_device_is_reported_without_spinning(self):
+        with contextlib.ExitStack() as stack:
+            session = XSession(stack)
+            line, app = start_on_pty(stack, session)
+            line.hang_up()
+
+            first = app.wait_stderr_line(f"Error while opening port ({line.path})")
+            lines = app.stderr.wait_for(lambda ls: ls if len(ls) > first + 1 else None,
+                                        10.0, "the error description")
+            description = lines[first + 1]
+            self.assertTrue(description.startswith("Error Description : "), lines)
+            self.assertTrue(description[len("Error Description : "):].strip(), lines)
+
+            # The box is on screen and waits for the user; meanwhile the
+            # program must sleep, not poll a dead descriptor.
+            wait_until(lambda: app.visible_windows(), 20.0, "the error box")
+            before = app.cpu_ticks()
+            started = time.monotonic()
+            time.sleep(1.0)  # the measuring interval, not a wait for a condition
+            used = app.cpu_ticks() - before
+            elapsed = time.monotonic() - started
+            self.assertLessEqual(used, IDLE_TICKS_PER_SECOND * elapsed,
+                                 f"{used} clock ticks of CPU in {elapsed:.2f} s "
+                                 "while the error box waits")
+
+            self.assertIsNone(app.proc.poll(), "ended before the box was answered")
+            app.answer_box()
+            self.assertEqual(app.wait_exit(), 1)
+            # One report, not one per failed read.
+            self.assertEqual(sum(1 for ln in app.stderr.lines()
+                                 if ln.startswith("Error while opening port")), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
