@@ -49,9 +49,14 @@ struct StreamCase {
     const char *events;
 };
 
-class EventStream : public testing::TestWithParam<StreamCase> {};
+void PrintTo(const StreamCase &c, std::ostream *os)
+{
+    *os << c.layout << " " << QStringView(c.text.data(), c.text.size()).toString().toStdString();
+}
 
-TEST_P(EventStream, TypesEachCharacterAsOneGroup)
+class UinputEventStream : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(UinputEventStream, TypesEachCharacterAsOneGroup)
 {
     const StreamCase &c = GetParam();
     EXPECT_EQ(plan(c.layout, QStringView(c.text.data(), c.text.size()).toString()), c.events) << c.layout;
@@ -60,7 +65,7 @@ TEST_P(EventStream, TypesEachCharacterAsOneGroup)
 // Codes: 42 left Shift, 100 right Alt (AltGr), 29 left Ctrl, 28 Enter,
 // 15 Tab, 14 BackSpace, 1 Escape, 111 Delete.
 INSTANTIATE_TEST_SUITE_P(
-    Layouts, EventStream,
+    Layouts, UinputEventStream,
     testing::Values(
         StreamCase{"us", u"a", "+30 ; -30 ;"},
         StreamCase{"us", u"aA", "+30 ; -30 ; / +42 ; +30 ; -30 ; -42 ;"},
@@ -82,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"us", std::u16string_view(u"\0", 1), "+29 +42 ; +3 ; -3 ; -42 -29 ;"},
         StreamCase{"us", u"", ""}));
 
-TEST(EventStream, CompensatesCapsLockOnlyWhereItActs)
+TEST(UinputCapsLock, CompensatesCapsLockOnlyWhereItActs)
 {
     const struct {
         const char *layout;
@@ -101,7 +106,7 @@ TEST(EventStream, CompensatesCapsLockOnlyWhereItActs)
         EXPECT_EQ(plan(c.layout, QString::fromUtf16(c.text), true), c.events) << c.layout;
 }
 
-TEST(EventStream, NamesCapsLockWhenItIsWhatPreventsACharacter)
+TEST(UinputCapsLock, NamesCapsLockWhenItIsWhatPreventsACharacter)
 {
     // fr types 'é' on a key that Caps Lock turns into 'É'.
     KeyStrokePlanner planner;
@@ -121,9 +126,14 @@ struct MissingCase {
     std::vector<const char *> mustMention;
 };
 
-class MissingCharacter : public testing::TestWithParam<MissingCase> {};
+void PrintTo(const MissingCase &c, std::ostream *os)
+{
+    *os << c.layout << " " << QString::fromUtf16(c.text).toStdString();
+}
 
-TEST_P(MissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
+class UinputMissingCharacter : public testing::TestWithParam<MissingCase> {};
+
+TEST_P(UinputMissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
 {
     const MissingCase &c = GetParam();
     KeyStrokePlanner planner;
@@ -139,14 +149,14 @@ TEST_P(MissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Layouts, MissingCharacter,
+    Layouts, UinputMissingCharacter,
     testing::Values(MissingCase{"us", u"abc\u03A9def", {"'\u03A9'", "U+03A9", "'us'"}},
                     MissingCase{"de", u"ok\u4E2D", {"'\u4E2D'", "U+4E2D", "'de'"}},
                     // Outside the basic plane: one character, not two halves.
                     MissingCase{"fr", u"x\U0001F600", {"U+1F600"}},
                     MissingCase{"us", u"\u00E4", {"'\u00E4'", "U+00E4"}}));
 
-TEST(PaceGate, KeepsTheReaderQueueWithinTheBurst)
+TEST(UinputPaceGate, KeepsTheReaderQueueWithinTheBurst)
 {
     using Clock = PaceGate::Clock;
     const Clock::time_point t0{};
@@ -173,7 +183,7 @@ TEST(PaceGate, KeepsTheReaderQueueWithinTheBurst)
     }
 }
 
-TEST(PaceGate, ZeroPacingNeverWaits)
+TEST(UinputPaceGate, ZeroPacingNeverWaits)
 {
     PaceGate gate(Pacing{0ns, 0});
     const PaceGate::Clock::time_point t0{};

@@ -39,9 +39,14 @@ struct NamesCase {
     KeymapNames expected;
 };
 
-class ResolveNames : public testing::TestWithParam<NamesCase> {};
+void PrintTo(const NamesCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
 
-TEST_P(ResolveNames, PicksTheDesktopLayout)
+class UinputResolveNames : public testing::TestWithParam<NamesCase> {};
+
+TEST_P(UinputResolveNames, PicksTheDesktopLayout)
 {
     const NamesCase &c = GetParam();
     const auto env = [&](const char *name) -> std::optional<std::string> {
@@ -63,7 +68,7 @@ const char *const kDebianConfig = "# KEYBOARD CONFIGURATION FILE\n"
                                   "BACKSPACE=\"guess\"\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Sources, ResolveNames,
+    Sources, UinputResolveNames,
     testing::Values(
         NamesCase{"nothing configured", {}, "", {"evdev", "", "us", "", ""}},
         NamesCase{"system file", {}, kDebianConfig, {"evdev", "pc105", "de", "nodeadkeys", "compose:ralt"}},
@@ -94,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"evdev", "", "us,ru", ",phonetic", ""}},
         NamesCase{"the last assignment counts", {}, "XKBLAYOUT=de\nXKBLAYOUT=\"fr\"\n", {"evdev", "", "fr", "", ""}}));
 
-TEST(KeymapNamesDescribe, NamesTheFirstLayoutAndItsVariant)
+TEST(UinputKeymapNamesDescribe, NamesTheFirstLayoutAndItsVariant)
 {
     const struct {
         KeymapNames names;
@@ -115,9 +120,14 @@ struct ChordCase {
     KeyChord chord;
 };
 
-class LayoutChords : public testing::TestWithParam<ChordCase> {};
+void PrintTo(const ChordCase &c, std::ostream *os)
+{
+    *os << c.layout << " U+" << std::hex << static_cast<unsigned>(c.ch);
+}
 
-TEST_P(LayoutChords, FindsTheKeyAndModifiers)
+class UinputLayoutChords : public testing::TestWithParam<ChordCase> {};
+
+TEST_P(UinputLayoutChords, FindsTheKeyAndModifiers)
 {
     const ChordCase &c = GetParam();
     const KeyChord *found = layout(c.layout).find(c.ch);
@@ -133,7 +143,7 @@ constexpr KeyChord altGr(std::uint16_t code) { return {code, false, true}; }
 constexpr KeyChord shiftAltGr(std::uint16_t code) { return {code, true, true}; }
 
 INSTANTIATE_TEST_SUITE_P(
-    UsDeFr, LayoutChords,
+    UsDeFr, UinputLayoutChords,
     testing::Values(
         ChordCase{"us", U'a', plain(KEY_A)}, ChordCase{"us", U'A', shifted(KEY_A)},
         ChordCase{"us", U'@', shifted(KEY_2)}, ChordCase{"us", U' ', plain(KEY_SPACE)},
@@ -154,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChordCase{"fr", U'<', plain(KEY_102ND)}, ChordCase{"fr", U'>', shifted(KEY_102ND)},
         ChordCase{"fr", U'€', altGr(KEY_E)}));
 
-TEST(LayoutKeys, LacksWhatTheLayoutCannotTypeWithoutDeadKeys)
+TEST(UinputLayoutKeys, LacksWhatTheLayoutCannotTypeWithoutDeadKeys)
 {
     const struct {
         const char *layout;
@@ -175,7 +185,7 @@ TEST(LayoutKeys, LacksWhatTheLayoutCannotTypeWithoutDeadKeys)
     EXPECT_NE(layout("de", "nodeadkeys").find(U'^'), nullptr);
 }
 
-TEST(LayoutKeys, AltGrIsTheRightAltWhereTheLayoutHasLevelThree)
+TEST(UinputLayoutKeys, AltGrIsTheRightAltWhereTheLayoutHasLevelThree)
 {
     EXPECT_EQ(layout("de").altGrCode(), KEY_RIGHTALT);
     EXPECT_EQ(layout("fr").altGrCode(), KEY_RIGHTALT);
@@ -184,7 +194,7 @@ TEST(LayoutKeys, AltGrIsTheRightAltWhereTheLayoutHasLevelThree)
     EXPECT_EQ(layout("de", "nodeadkeys").name().toStdString(), "de(nodeadkeys)");
 }
 
-TEST(LayoutKeys, UnknownLayoutIsRefusedWithAReason)
+TEST(UinputLayoutKeys, UnknownLayoutIsRefusedWithAReason)
 {
     KeymapNames names;
     names.layout = "no-such-layout";

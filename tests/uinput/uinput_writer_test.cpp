@@ -114,7 +114,7 @@ const LayoutKeys &usLayout()
     return keys;
 }
 
-TEST(EventWriter, ResumesShortWrites)
+TEST(UinputEventWriter, ResumesShortWrites)
 {
     Pipe pipe;
     int calls = 0;
@@ -130,7 +130,7 @@ TEST(EventWriter, ResumesShortWrites)
     EXPECT_GE(calls, static_cast<int>((16 * sizeof(input_event) + 6) / 7));
 }
 
-TEST(EventWriter, WaitsWhileThePipeIsFullAndLosesNothing)
+TEST(UinputEventWriter, WaitsWhileThePipeIsFullAndLosesNothing)
 {
     Pipe pipe(O_NONBLOCK);
     ASSERT_GE(::fcntl(pipe.write.get(), F_SETPIPE_SZ, 4096), 0);
@@ -163,7 +163,7 @@ TEST(EventWriter, WaitsWhileThePipeIsFullAndLosesNothing)
     EXPECT_EQ(render(received), flat(groups));
 }
 
-TEST(EventWriter, GivesUpOnAStalledReaderWithWholeGroupsOnly)
+TEST(UinputEventWriter, GivesUpOnAStalledReaderWithWholeGroupsOnly)
 {
     Pipe pipe(O_NONBLOCK);
     ASSERT_GE(::fcntl(pipe.write.get(), F_SETPIPE_SZ, 4096), 0);
@@ -181,7 +181,7 @@ TEST(EventWriter, GivesUpOnAStalledReaderWithWholeGroupsOnly)
     EXPECT_EQ(events.size() % shiftedA().size(), 0u) << "a chord was cut: " << render(events);
 }
 
-TEST(EventWriter, ReportsTheSystemErrorWhenTheReaderIsGone)
+TEST(UinputEventWriter, ReportsTheSystemErrorWhenTheReaderIsGone)
 {
     struct IgnoreSigpipe {
         void (*old)(int) = std::signal(SIGPIPE, SIG_IGN);
@@ -200,7 +200,7 @@ TEST(EventWriter, ReportsTheSystemErrorWhenTheReaderIsGone)
     }
 }
 
-TEST(EventWriter, ReleasesWhatItPressedWhenAGroupFails)
+TEST(UinputEventWriter, ReleasesWhatItPressedWhenAGroupFails)
 {
     struct Case {
         const char *what;
