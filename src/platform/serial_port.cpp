@@ -4,6 +4,7 @@
 #include "platform/error.h"
 #include "platform/text_decoder.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QSerialPort>
@@ -259,54 +260,54 @@ struct MSComm::Impl {
     explicit Impl(MSComm *owner) : q(owner) {}
 
     MSComm *q;
-    QSerialPort port;
-    DeviceGuard guard;
-    ByteDecoder decoder;
-    QTimer tailTimer;
+    QSerialPort m_port;
+    DeviceGuard m_guard;
+    ByteDecoder m_decoder;
+    QTimer m_tailTimer;
 
-    std::int16_t commPort = 1;
-    QString devicePath;
-    QString settingsText = kDefaultSettings;
-    SerialSettings settings;
-    std::int16_t inputLen = 0;
-    std::int16_t rThreshold = 0;
-    std::int16_t inBufferSize = 1024;
-    std::int16_t commEvent = 0;
+    std::int16_t m_commPort = 1;
+    QString m_devicePath;
+    QString m_settingsText = kDefaultSettings;
+    SerialSettings m_settings;
+    std::int16_t m_inputLen = 0;
+    std::int16_t m_rThreshold = 0;
+    std::int16_t m_inBufferSize = 1024;
+    std::int16_t m_commEvent = 0;
 
-    bool running = false;           // open and healthy
-    bool onCommQueued = false;
-    bool readErrorSeen = false;
-    QString pending;                // decoded, waiting for input()
-    std::optional<RuntimeError> loss;
-    bool lossAnnounced = false;     // OnComm for the loss went out
+    bool m_running = false;           // open and healthy
+    bool m_onCommQueued = false;
+    bool m_readErrorSeen = false;
+    QString m_pending;                // decoded, waiting for input()
+    std::optional<RuntimeError> m_loss;
+    bool m_lossAnnounced = false;     // OnComm for the loss went out
 
     QString portLabel() const
     {
-        return devicePath.isEmpty() ? QStringLiteral("COM%1").arg(commPort) : devicePath;
+        return m_devicePath.isEmpty() ? QStringLiteral("COM%1").arg(m_commPort) : m_devicePath;
     }
 
     // Before opening QSerialPort only records the values; on an open port it
     // applies them at once and reports whether the device took them.
     bool applySettings()
     {
-        tailTimer.setInterval(tailWaitMs(settings));
-        bool ok = port.setBaudRate(settings.baudRate);
-        ok = port.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits)) && ok;
-        ok = port.setParity(toQt(settings.parity)) && ok;
-        ok = port.setStopBits(toQt(settings.stopBits)) && ok;
-        ok = port.setFlowControl(QSerialPort::NoFlowControl) && ok;
+        m_tailTimer.setInterval(tailWaitMs(m_settings));
+        bool ok = m_port.setBaudRate(m_settings.baudRate);
+        ok = m_port.setDataBits(static_cast<QSerialPort::DataBits>(m_settings.dataBits)) && ok;
+        ok = m_port.setParity(toQt(m_settings.parity)) && ok;
+        ok = m_port.setStopBits(toQt(m_settings.stopBits)) && ok;
+        ok = m_port.setFlowControl(QSerialPort::NoFlowControl) && ok;
         return ok;
     }
 
     void open()
     {
         QString path;
-        if (!devicePath.isEmpty()) {
-            path = devicePath;
+        if (!m_devicePath.isEmpty()) {
+            path = m_devicePath;
         } else {
-            if (commPort <= 0)
+            if (m_commPort <= 0)
                 throw invalidPort();
-            path = comPortPath(commPort);
+            path = comPortPath(m_commPort);
         }
 
 #if defined(Q_OS_UNIX)
@@ -317,15 +318,15 @@ struct MSComm::Impl {
         path = canonical;
 #endif
         const QString label = portLabel();
-        guard.acquire(path, label);
+        m_guard.acquire(path, label);
 
-        port.setPortName(path);
+        m_port.setPortName(path);
         applySettings();
-        if (!port.open(QIODevice::ReadOnly)) {
-            const QSerialPort::SerialPortError e = port.error();
-            const QString reason = port.errorString();
-            port.clearError();
-            guard.release();
+        if (!m_port.open(QIODevice::ReadOnly)) {
+            const QSerialPort::SerialPortError e = m_port.error();
+            const QString reason = m_port.errorString();
+            m_port.clearError();
+            m_guard.release();
             switch (e) {
             case QSerialPort::DeviceNotFoundError:
                 throw invalidPort();
@@ -340,31 +341,31 @@ struct MSComm::Impl {
         // Many scanners send only while DTR (and some while RTS) is
         // asserted. Ptys and some adapters have no modem lines; that is no
         // reason to refuse the port.
-        port.setDataTerminalReady(true);
-        port.setRequestToSend(true);
-        port.clearError();
+        m_port.setDataTerminalReady(true);
+        m_port.setRequestToSend(true);
+        m_port.clearError();
 
         resetReceiveState();
-        running = true;
+        m_running = true;
     }
 
     void close()
     {
-        running = false;
-        if (port.isOpen())
-            port.close();
-        guard.release();
+        m_running = false;
+        if (m_port.isOpen())
+            m_port.close();
+        m_guard.release();
         resetReceiveState();
     }
 
     void resetReceiveState()
     {
-        pending.clear();
-        decoder.reset();
-        tailTimer.stop();
-        loss.reset();
-        lossAnnounced = false;
-        readErrorSeen = false;
+        m_pending.clear();
+        m_decoder.reset();
+        m_tailTimer.stop();
+        m_loss.reset();
+        m_lossAnnounced = false;
+        m_readErrorSeen = false;
     }
 
     // Moves what QSerialPort has buffered into `pending`. Also called from
@@ -372,22 +373,22 @@ struct MSComm::Impl {
     // read notification, Qt buffers data without emitting readyRead.
     void drain()
     {
-        if (!port.isOpen())
+        if (!m_port.isOpen())
             return;
-        const QByteArray bytes = port.readAll();
+        const QByteArray bytes = m_port.readAll();
         if (bytes.isEmpty())
             return;
-        readErrorSeen = false;
-        pending += decoder.decode(bytes);
-        if (decoder.hasPendingTail())
-            tailTimer.start();
+        m_readErrorSeen = false;
+        m_pending += m_decoder.decode(bytes);
+        if (m_decoder.hasPendingTail())
+            m_tailTimer.start();
         else
-            tailTimer.stop();
+            m_tailTimer.stop();
     }
 
     void onReadyRead()
     {
-        if (!running)
+        if (!m_running)
             return;
         drain();
         queueOnComm();
@@ -395,7 +396,7 @@ struct MSComm::Impl {
 
     void onTailTimeout()
     {
-        pending += decoder.flush();
+        m_pending += m_decoder.flush();
         queueOnComm();
     }
 
@@ -403,43 +404,43 @@ struct MSComm::Impl {
     // runs at the top of the event loop rather than nested inside Qt's read.
     void queueOnComm()
     {
-        if (onCommQueued)
+        if (m_onCommQueued)
             return;
-        onCommQueued = true;
+        m_onCommQueued = true;
         QMetaObject::invokeMethod(q, [this] { deliverOnComm(); }, Qt::QueuedConnection);
     }
 
     void deliverOnComm()
     {
-        onCommQueued = false;
-        const bool thresholdMet = rThreshold > 0 && pending.size() >= rThreshold;
+        m_onCommQueued = false;
+        const bool thresholdMet = m_rThreshold > 0 && m_pending.size() >= m_rThreshold;
         if (!thresholdMet)
             return;
-        commEvent = comm::EvReceive;
+        m_commEvent = comm::EvReceive;
         Q_EMIT q->OnComm();
     }
 
     void onError(QSerialPort::SerialPortError error)
     {
-        if (!running)
+        if (!m_running)
             return;
         if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
             return;
         // A hung-up tty reads 0 bytes over and over and Qt reports each as a
         // ReadError with a stale errno. Take the first one that comes with a
         // hang-up, or a second one in a row, as the end of the device.
-        if (error == QSerialPort::ReadError && !guard.deviceGone() && !readErrorSeen) {
-            readErrorSeen = true;
+        if (error == QSerialPort::ReadError && !m_guard.deviceGone() && !m_readErrorSeen) {
+            m_readErrorSeen = true;
             return;
         }
-        const QString reason = error == QSerialPort::ResourceError && !port.errorString().isEmpty()
-                                   ? port.errorString()
+        const QString reason = error == QSerialPort::ResourceError && !m_port.errorString().isEmpty()
+                                   ? m_port.errorString()
                                    : QStringLiteral("the device was disconnected");
-        running = false;
+        m_running = false;
         drain();
-        pending += decoder.flush();
-        tailTimer.stop();
-        loss.emplace(err::DeviceLost, reason);
+        m_pending += m_decoder.flush();
+        m_tailTimer.stop();
+        m_loss.emplace(err::DeviceLost, reason);
         // Closing inside Qt's own read notification would delete the notifier
         // under it; finish on the next turn of the event loop.
         QMetaObject::invokeMethod(q, [this] { finishLoss(); }, Qt::QueuedConnection);
@@ -447,40 +448,40 @@ struct MSComm::Impl {
 
     void finishLoss()
     {
-        if (!loss || running)
+        if (!m_loss || m_running)
             return; // closed or reopened meanwhile
-        if (port.isOpen())
-            port.close();
-        guard.release();
-        lossAnnounced = true;
+        if (m_port.isOpen())
+            m_port.close();
+        m_guard.release();
+        m_lossAnnounced = true;
         // The loss is delivered even with RThreshold 0: the program must learn of it.
-        commEvent = comm::EvReceive;
+        m_commEvent = comm::EvReceive;
         Q_EMIT q->OnComm();
     }
 
     QString take()
     {
         drain();
-        if (!pending.isEmpty()) {
-            qsizetype n = pending.size();
-            if (inputLen > 0 && inputLen < n) {
-                n = inputLen;
+        if (!m_pending.isEmpty()) {
+            qsizetype n = m_pending.size();
+            if (m_inputLen > 0 && m_inputLen < n) {
+                n = m_inputLen;
                 // Never split a surrogate pair.
-                if (pending.at(n - 1).isHighSurrogate())
+                if (m_pending.at(n - 1).isHighSurrogate())
                     n = n > 1 ? n - 1 : n + 1;
             }
-            QString text = pending.left(n);
-            pending.remove(0, n);
+            QString text = m_pending.left(n);
+            m_pending.remove(0, n);
             // Text received before the loss goes first; make sure the reader
             // comes back for the loss itself.
-            if (pending.isEmpty() && loss && lossAnnounced)
+            if (m_pending.isEmpty() && m_loss && m_lossAnnounced)
                 QMetaObject::invokeMethod(q, [this] { finishLossAgain(); }, Qt::QueuedConnection);
             return text;
         }
-        if (loss) {
-            const RuntimeError error = *loss;
-            loss.reset();
-            lossAnnounced = false;
+        if (m_loss) {
+            const RuntimeError error = *m_loss;
+            m_loss.reset();
+            m_lossAnnounced = false;
             throw error;
         }
         return {};
@@ -488,21 +489,21 @@ struct MSComm::Impl {
 
     void finishLossAgain()
     {
-        if (!loss || running)
+        if (!m_loss || m_running)
             return;
-        commEvent = comm::EvReceive;
+        m_commEvent = comm::EvReceive;
         Q_EMIT q->OnComm();
     }
 };
 
 MSComm::MSComm(QObject *parent) : QObject(parent), d(std::make_unique<Impl>(this))
 {
-    d->settings = *parseSerialSettings(kDefaultSettings);
-    d->tailTimer.setSingleShot(true);
-    d->tailTimer.setInterval(tailWaitMs(d->settings));
-    connect(&d->tailTimer, &QTimer::timeout, this, [this] { d->onTailTimeout(); });
-    connect(&d->port, &QSerialPort::readyRead, this, [this] { d->onReadyRead(); });
-    connect(&d->port, &QSerialPort::errorOccurred, this,
+    d->m_settings = *parseSerialSettings(kDefaultSettings);
+    d->m_tailTimer.setSingleShot(true);
+    d->m_tailTimer.setInterval(tailWaitMs(d->m_settings));
+    connect(&d->m_tailTimer, &QTimer::timeout, this, [this] { d->onTailTimeout(); });
+    connect(&d->m_port, &QSerialPort::readyRead, this, [this] { d->onReadyRead(); });
+    connect(&d->m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError e) { d->onError(e); });
 }
 
@@ -513,27 +514,27 @@ MSComm::~MSComm()
 
 void MSComm::setCommPort(std::int16_t n)
 {
-    if (d->running)
+    if (d->m_running)
         throw RuntimeError(err::PortAlreadyOpen, QStringLiteral("Port already open"));
-    d->commPort = n;
-    d->devicePath.clear();
+    d->m_commPort = n;
+    d->m_devicePath.clear();
 }
 
 std::int16_t MSComm::commPort() const
 {
-    return d->commPort;
+    return d->m_commPort;
 }
 
 void MSComm::setDevicePath(const QString &path)
 {
-    if (d->running)
+    if (d->m_running)
         throw RuntimeError(err::PortAlreadyOpen, QStringLiteral("Port already open"));
-    d->devicePath = path;
+    d->m_devicePath = path;
 }
 
 QString MSComm::devicePath() const
 {
-    return d->devicePath;
+    return d->m_devicePath;
 }
 
 void MSComm::setSettings(const QString &settings)
@@ -541,31 +542,31 @@ void MSComm::setSettings(const QString &settings)
     const auto parsed = parseSerialSettings(settings);
     if (!parsed)
         throw invalidPropertyValue();
-    d->settings = *parsed;
-    d->settingsText = settings;
-    if (!d->applySettings() && d->running) {
-        d->port.clearError();
+    d->m_settings = *parsed;
+    d->m_settingsText = settings;
+    if (!d->applySettings() && d->m_running) {
+        d->m_port.clearError();
         throw invalidPropertyValue();
     }
 }
 
 QString MSComm::settings() const
 {
-    return d->settingsText;
+    return d->m_settingsText;
 }
 
 void MSComm::setInputLen(std::int16_t n)
 {
     if (n < 0)
         throw invalidPropertyValue();
-    d->inputLen = n;
+    d->m_inputLen = n;
 }
 
 void MSComm::setRThreshold(std::int16_t n)
 {
     if (n < 0)
         throw invalidPropertyValue();
-    d->rThreshold = n;
+    d->m_rThreshold = n;
 }
 
 void MSComm::setInBufferSize(std::int16_t n)
@@ -574,27 +575,27 @@ void MSComm::setInBufferSize(std::int16_t n)
     // burst is not cut short.
     if (n <= 0)
         throw invalidPropertyValue();
-    d->inBufferSize = n;
+    d->m_inBufferSize = n;
 }
 
 std::int16_t MSComm::inBufferCount() const
 {
     d->drain();
-    return static_cast<std::int16_t>(std::min<qsizetype>(d->pending.size(), std::numeric_limits<std::int16_t>::max()));
+    return static_cast<std::int16_t>(std::min<qsizetype>(d->m_pending.size(), std::numeric_limits<std::int16_t>::max()));
 }
 
 void MSComm::setInBufferCount(std::int16_t n)
 {
     if (n != 0)
         throw invalidPropertyValue();
-    if (d->port.isOpen()) {
-        d->port.clear(QSerialPort::Input);
-        d->port.readAll();
-        d->port.clearError();
+    if (d->m_port.isOpen()) {
+        d->m_port.clear(QSerialPort::Input);
+        d->m_port.readAll();
+        d->m_port.clearError();
     }
-    d->pending.clear();
-    d->decoder.reset();
-    d->tailTimer.stop();
+    d->m_pending.clear();
+    d->m_decoder.reset();
+    d->m_tailTimer.stop();
 }
 
 void MSComm::setPortOpen(bool open)
@@ -603,7 +604,7 @@ void MSComm::setPortOpen(bool open)
         d->close();
         return;
     }
-    if (d->running)
+    if (d->m_running)
         throw RuntimeError(err::PortAlreadyOpen, QStringLiteral("Port already open"));
     d->close();
     d->open();
@@ -611,7 +612,7 @@ void MSComm::setPortOpen(bool open)
 
 bool MSComm::portOpen() const
 {
-    return d->running;
+    return d->m_running;
 }
 
 QString MSComm::input()
@@ -621,7 +622,7 @@ QString MSComm::input()
 
 std::int16_t MSComm::commEvent() const
 {
-    return d->commEvent;
+    return d->m_commEvent;
 }
 
 } // namespace platform

@@ -53,7 +53,7 @@ void checkAccountsForEveryByte(const QByteArray &bytes, const QString &text)
             check(!text.at(i).isLowSurrogate());
         }
         const QByteArray utf8 = QString::fromUcs4(&c, 1).toUtf8();
-        if (bytes.sliced(pos).startsWith(utf8)) {
+        if (QByteArrayView(bytes).sliced(pos).startsWith(utf8)) {
             pos += utf8.size();
             continue;
         }
