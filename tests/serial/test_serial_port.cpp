@@ -259,6 +259,13 @@ TEST_F(SerialPortTest, InputLenLimitsOneRead)
     ASSERT_TRUE(pumpUntil([&] { return c.inBufferCount() == 6; }));
     EXPECT_EQ(c.input(), QStringLiteral("abcd"));
     EXPECT_EQ(c.input(), QStringLiteral("ef"));
+
+    // A character outside the BMP is never cut in half.
+    c.setInputLen(3);
+    pty.write("ab\xF0\x9F\x98\x80" "c");
+    ASSERT_TRUE(pumpUntil([&] { return c.inBufferCount() == 5; }));
+    EXPECT_EQ(c.input(), QStringLiteral("ab"));
+    EXPECT_EQ(c.input(), QString::fromUtf8("\xF0\x9F\x98\x80" "c"));
 }
 
 TEST_F(SerialPortTest, SettingInBufferCountZeroDiscardsWaitingText)
