@@ -222,14 +222,6 @@ TEST_F(SerialPortTest, SecondOpenOfTheSameDeviceIsBusyUnderAnyName)
     EXPECT_NO_THROW(third.setPortOpen(true)) << "closing must release the lock";
 }
 
-TEST_F(SerialPortTest, CustomRateAndOneAndHalfStopBitsOpen)
-{
-    MSComm c;
-    configure(c, pty.path());
-    c.setSettings(QStringLiteral("12345,E,7,1.5"));
-    EXPECT_NO_THROW(c.setPortOpen(true));
-}
-
 // --- receiving ------------------------------------------------------------
 
 TEST_F(SerialPortTest, BurstArrivesWithOnCommAndIsTakenWhole)
