@@ -63,7 +63,8 @@ std::vector<input_event> drain(int fd)
     }
     EXPECT_EQ(bytes.size() % sizeof(input_event), 0u) << "a torn event record";
     std::vector<input_event> events(bytes.size() / sizeof(input_event));
-    std::memcpy(events.data(), bytes.data(), events.size() * sizeof(input_event));
+    if (!events.empty())
+        std::memcpy(events.data(), bytes.data(), events.size() * sizeof(input_event));
     return events;
 }
 

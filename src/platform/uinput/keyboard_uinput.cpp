@@ -3,6 +3,9 @@
 
 #include "platform/uinput/uinput_device.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
@@ -162,6 +165,9 @@ UniqueFd createUinputDevice(QString *whyNot)
     UniqueFd fd;
     for (const char *path : {"/dev/uinput", "/dev/input/uinput"}) {
         fd = UniqueFd(::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        // Reading only brings the Caps Lock light; typing needs just write.
+        if (!fd && errno == EACCES)
+            fd = UniqueFd(::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
         if (fd)
             break;
         // A permission problem on the first path is the one to report.
@@ -196,6 +202,14 @@ UniqueFd createUinputDevice(QString *whyNot)
 UinputKeyboard::UinputKeyboard(UniqueFd fd, Target target, LayoutKeys layout, Pacing pacing)
     : m_fd(std::move(fd)), m_target(target), m_layout(std::move(layout)), m_writer(m_fd.get(), pacing)
 {
+    // The kernel keeps only the last 16 events the readers send to the
+    // device and loses them all when that many pile up: take them as they
+    // come while the event loop runs, not only before a burst.
+    const int mode = ::fcntl(m_fd.get(), F_GETFL);
+    if (m_target == Target::Device && mode >= 0 && (mode & O_ACCMODE) == O_RDWR && QCoreApplication::instance()) {
+        m_lights = std::make_unique<QSocketNotifier>(m_fd.get(), QSocketNotifier::Read);
+        QObject::connect(m_lights.get(), &QSocketNotifier::activated, m_lights.get(), [this] { readLights(); });
+    }
 }
 
 UinputKeyboard::~UinputKeyboard()
@@ -223,6 +237,8 @@ void UinputKeyboard::readLights()
         const ssize_t n = ::read(m_fd.get(), events.data(), sizeof events);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno != EAGAIN && m_lights)
+            m_lights->setEnabled(false); // would fire for ever
         if (n < static_cast<ssize_t>(sizeof(input_event)))
             return;
         const std::size_t count = static_cast<std::size_t>(n) / sizeof(input_event);

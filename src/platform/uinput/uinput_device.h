@@ -5,8 +5,10 @@
 #include "platform/uinput/uinput_events.h"
 #include "platform/uinput/uinput_layout.h"
 
+#include <QSocketNotifier>
 #include <QString>
 
+#include <memory>
 #include <utility>
 
 namespace platform::uinput {
@@ -59,6 +61,7 @@ private:
     Target m_target;
     LayoutKeys m_layout;
     EventWriter m_writer;
+    std::unique_ptr<QSocketNotifier> m_lights;
     bool m_capsLock = false;
 };
 
