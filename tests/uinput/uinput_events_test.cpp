@@ -5,36 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 
 using namespace std::chrono_literals;
 using platform::KeyStroke;
 using platform::KeyStrokePlanner;
 using platform::RuntimeError;
-using platform::uinput::KeymapNames;
 using platform::uinput::LayoutKeys;
 using platform::uinput::PaceGate;
 using platform::uinput::Pacing;
 using platform::uinput::planEvents;
+using uinput_test::layout;
 using uinput_test::render;
 
 namespace {
-
-const LayoutKeys &layout(const std::string &name)
-{
-    static std::map<std::string, LayoutKeys> cache;
-    auto it = cache.find(name);
-    if (it == cache.end()) {
-        KeymapNames names;
-        names.layout = name;
-        QString why;
-        auto keys = LayoutKeys::fromNames(names, &why);
-        if (!keys)
-            throw std::runtime_error(why.toStdString());
-        it = cache.emplace(name, std::move(*keys)).first;
-    }
-    return it->second;
-}
 
 std::string plan(const std::string &layoutName, const QString &text, bool capsLock = false)
 {
@@ -181,14 +164,6 @@ TEST(UinputPaceGate, KeepsTheReaderQueueWithinTheBurst)
         EXPECT_EQ(gate.admit(t0 + s.at, s.events), s.wait) << "step " << i;
         ++i;
     }
-}
-
-TEST(UinputPaceGate, ZeroPacingNeverWaits)
-{
-    PaceGate gate(Pacing{0ns, 0});
-    const PaceGate::Clock::time_point t0{};
-    for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(gate.admit(t0, 12), 0ns);
 }
 
 } // namespace

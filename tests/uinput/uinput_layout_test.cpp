@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "platform/uinput/uinput_layout.h"
+#include "uinput/uinput_test_util.h"
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
@@ -11,26 +12,9 @@ using platform::uinput::KeyChord;
 using platform::uinput::KeymapNames;
 using platform::uinput::LayoutKeys;
 using platform::uinput::resolveKeymapNames;
+using uinput_test::layout;
 
 namespace {
-
-const LayoutKeys &layout(const std::string &name, const std::string &variant = {})
-{
-    static std::map<std::string, LayoutKeys> cache;
-    const std::string key = name + "(" + variant + ")";
-    auto it = cache.find(key);
-    if (it == cache.end()) {
-        KeymapNames names;
-        names.layout = name;
-        names.variant = variant;
-        QString why;
-        auto keys = LayoutKeys::fromNames(names, &why);
-        if (!keys)
-            throw std::runtime_error(why.toStdString());
-        it = cache.emplace(key, std::move(*keys)).first;
-    }
-    return it->second;
-}
 
 struct NamesCase {
     const char *what;

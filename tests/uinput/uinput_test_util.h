@@ -3,7 +3,9 @@
 
 #include "platform/uinput/uinput_events.h"
 
+#include <map>
 #include <span>
+#include <stdexcept>
 #include <string>
 
 namespace uinput_test {
@@ -35,6 +37,25 @@ inline std::string render(std::span<const platform::uinput::EventGroup> groups)
         out += render(std::span<const input_event>(group));
     }
     return out;
+}
+
+// Layouts compile in tens of milliseconds; each is built once per binary.
+inline const platform::uinput::LayoutKeys &layout(const std::string &name, const std::string &variant = {})
+{
+    static std::map<std::string, platform::uinput::LayoutKeys> cache;
+    const std::string key = name + "(" + variant + ")";
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        platform::uinput::KeymapNames names;
+        names.layout = name;
+        names.variant = variant;
+        QString why;
+        auto keys = platform::uinput::LayoutKeys::fromNames(names, &why);
+        if (!keys)
+            throw std::runtime_error(why.toStdString());
+        it = cache.emplace(key, std::move(*keys)).first;
+    }
+    return it->second;
 }
 
 } // namespace uinput_test

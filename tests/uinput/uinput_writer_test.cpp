@@ -21,8 +21,6 @@ using namespace std::chrono_literals;
 using platform::RuntimeError;
 using platform::uinput::EventGroup;
 using platform::uinput::EventWriter;
-using platform::uinput::KeymapNames;
-using platform::uinput::LayoutKeys;
 using platform::uinput::Pacing;
 using platform::uinput::UinputKeyboard;
 using platform::uinput::UniqueFd;
@@ -101,18 +99,6 @@ std::string flat(const std::vector<EventGroup> &groups)
     for (const auto &g : groups)
         all.insert(all.end(), g.begin(), g.end());
     return render(all);
-}
-
-const LayoutKeys &usLayout()
-{
-    static const LayoutKeys keys = [] {
-        QString why;
-        auto k = LayoutKeys::fromNames(KeymapNames{}, &why);
-        if (!k)
-            throw std::runtime_error(why.toStdString());
-        return std::move(*k);
-    }();
-    return keys;
 }
 
 TEST(UinputEventWriter, ResumesShortWrites)
@@ -239,7 +225,7 @@ TEST(UinputKeyboard, TypesThroughTheDescriptor)
 {
     Pipe pipe(O_NONBLOCK);
     const int readFd = pipe.read.get();
-    UinputKeyboard keyboard(std::move(pipe.write), UinputKeyboard::Target::Stream, usLayout(), kNoPacing);
+    UinputKeyboard keyboard(std::move(pipe.write), UinputKeyboard::Target::Stream, uinput_test::layout("us"), kNoPacing);
     keyboard.send(u"aB\r\n\x1D");
     EXPECT_EQ(render(drain(readFd)), "+30 ; -30 ; +42 ; +48 ; -48 ; -42 ; +28 ; -28 ; +29 ; +27 ; -27 ; -29 ;");
     EXPECT_EQ(keyboard.name(), QLatin1String("uinput"));
@@ -249,7 +235,7 @@ TEST(UinputKeyboard, WritesNothingWhenAnyCharacterIsMissing)
 {
     Pipe pipe(O_NONBLOCK);
     const int readFd = pipe.read.get();
-    UinputKeyboard keyboard(std::move(pipe.write), UinputKeyboard::Target::Stream, usLayout(), kNoPacing);
+    UinputKeyboard keyboard(std::move(pipe.write), UinputKeyboard::Target::Stream, uinput_test::layout("us"), kNoPacing);
     const char16_t *const bursts[] = {u"12345\u00C4", u"\u4E2D", u"ok\r\u20AC\r"};
     for (const char16_t *burst : bursts) {
         EXPECT_THROW(keyboard.send(QString::fromUtf16(burst)), RuntimeError);
@@ -264,7 +250,7 @@ TEST(UinputKeyboard, FollowsTheCapsLockLightItIsSent)
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
     UniqueFd ours(fds[0]);
-    UinputKeyboard keyboard(UniqueFd(fds[1]), UinputKeyboard::Target::Stream, usLayout(), kNoPacing);
+    UinputKeyboard keyboard(UniqueFd(fds[1]), UinputKeyboard::Target::Stream, uinput_test::layout("us"), kNoPacing);
     auto light = [&](std::vector<int> values) {
         std::vector<input_event> events;
         for (const int v : values) {
