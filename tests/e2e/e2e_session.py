@@ -150,7 +150,10 @@ class XSession:
         return [int(w) for w in result.stdout.split()]
 
     def is_visible(self, window):
-        return window in self.windows(visible=True)
+        # Asked of the window itself: a search walks every window and can
+        # miss one while another (a closing box) is being destroyed.
+        info = self.run(["xwininfo", "-id", str(window)], check=False)
+        return info.returncode == 0 and "Map State: IsViewable" in info.stdout
 
     def activate(self, window):
         self.run(["xdotool", "windowactivate", "--sync", str(window)], check=False)

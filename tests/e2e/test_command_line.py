@@ -36,7 +36,7 @@ def boxes_seen(lines):
     return [FIRST_LINES[line] for line in lines if line in FIRST_LINES]
 
 
-def expect_box(app, prompt, after):
+def expect_box(app, prompt, after, key="Return"):
     """Waits for the prompt's lines on standard error, answers the box and
     returns the index of the line after the prompt."""
     first = app.wait_stderr_line(prompt[0], after=after)
@@ -46,7 +46,7 @@ def expect_box(app, prompt, after):
     got = lines[first:first + len(prompt)]
     if got != prompt:
         raise AssertionError(f"box prompt on standard error:\n{got!r}\nexpected:\n{prompt!r}")
-    app.answer_box()
+    app.answer_box(key)
     return first + len(prompt)
 
 

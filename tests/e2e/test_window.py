@@ -7,7 +7,11 @@ import re
 import tempfile
 import unittest
 
-from e2e_session import Config, XSession, start_on_pty, wait_until
+from e2e_session import Config, Receiver, XSession, start_on_pty, typed_as, wait_until
+from test_command_line import expect_box
+
+CONFIRM = ["You are about to close Scanferry !", "This disables serial scanner's capture.",
+           "Do you want to end Scanferry ?"]
 
 TWIPS_PER_PIXEL = 15
 OUTER_TWIPS = (4740, 1545)
@@ -33,22 +37,25 @@ def pixel(session, png, x, y):
     return tuple(int(v) for v in re.findall(r"\d+", out)[:3])
 
 
-class WindowTest(unittest.TestCase):
+def restore(session, app):
+    """Brings the minimised window up as a taskbar or pager would."""
+    window = app.main_window
+    if session.is_visible(window):
+        raise AssertionError("the window did not start minimised")
+    wait_until(lambda: session.run(["xdotool", "windowactivate", "--sync", str(window)],
+                                   check=False).returncode == 0
+               and session.is_visible(window), 20.0, "the restored window", interval=0.2)
+    return window
 
-    def restore(self, session, app):
-        window = app.main_window
-        self.assertFalse(session.is_visible(window), "the window starts minimised")
-        wait_until(lambda: session.run(["xdotool", "windowactivate", "--sync", str(window)],
-                                       check=False).returncode == 0
-                   and session.is_visible(window), 20.0, "the restored window", interval=0.2)
-        return window
+
+class WindowTest(unittest.TestCase):
 
     def test_restored_window_sits_at_lower_right(self):
         for width, height in [(1024, 768), (1280, 1024), (800, 600)]:
             with self.subTest(screen=f"{width}x{height}"), contextlib.ExitStack() as stack:
                 session = XSession(stack, width, height)
                 _, app = start_on_pty(stack, session)
-                window = self.restore(session, app)
+                window = restore(session, app)
                 geom = session.geometry(window)
                 frame = geom["frame"]
                 left, top = expected_corner(width, height)
@@ -67,7 +74,7 @@ class WindowTest(unittest.TestCase):
         with contextlib.ExitStack() as stack:
             session = XSession(stack)
             line, app = start_on_pty(stack, session)
-            window = self.restore(session, app)
+            window = restore(session, app)
             geom = session.geometry(window)
             out_dir = Config.artifacts or stack.enter_context(tempfile.TemporaryDirectory())
             os.makedirs(out_dir, exist_ok=True)
@@ -83,3 +90,90 @@ class WindowTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+def colours(session, png, x, y, width, height):
+    """Counts of each colour ("#RRGGBB") in a rectangle of the screenshot."""
+    out = session.run(["convert", png, "-crop", f"{width}x{height}+{x}+{y}", "+repage",
+                       "-depth", "8", "txt:-"]).stdout
+    counts = {}
+    for colour in re.findall(r"#([0-9A-F]{6})", out):
+        counts[colour] = counts.get(colour, 0) + 1
+    return counts
+
+
+class WindowControlsTest(unittest.TestCase):
+    """The buttons of the restored window, clicked as a user clicks them."""
+
+    def setUp(self):
+        self.stack = self.enterContext(contextlib.ExitStack())
+        self.session = XSession(self.stack)
+        self.tmp = self.stack.enter_context(tempfile.TemporaryDirectory())
+        self.receiver = Receiver(self.stack, self.session, os.path.join(self.tmp, "rx.txt"))
+        self.line, self.app = start_on_pty(self.stack, self.session)
+        self.window = restore(self.session, self.app)
+        self.geom = self.session.geometry(self.window)
+
+    def click(self, x, y):
+        self.session.run(["xdotool", "mousemove", "--sync", str(x), str(y), "click", "1"])
+
+    def click_client(self, twips_x, twips_y):
+        self.click(self.geom["x"] + round(twips_x / TWIPS_PER_PIXEL),
+                   self.geom["y"] + round(twips_y / TWIPS_PER_PIXEL))
+
+    def traffic_light(self):
+        """'open' or 'closed' by the lamp lit on the toggle button, None while
+        neither shows."""
+        png = self.session.screenshot(os.path.join(self.tmp, "toggle.png"))
+        # cmdStSt: 75, 90, 750 x 645 twips.
+        counts = colours(self.session, png, self.geom["x"] + 5, self.geom["y"] + 6, 50, 43)
+        green, red = counts.get("00FF00", 0), counts.get("FF0000", 0)
+        if green and not red:
+            return "open"
+        if red and not green:
+            return "closed"
+        return None
+
+    def scan_arrives(self, data, expected_record):
+        self.receiver.focus()
+        self.line.write_block(data)
+        self.assertEqual(self.receiver.wait_text_ending(typed_as(data.decode())),
+                         expected_record)
+
+    def test_traffic_light_closes_and_reopens_the_port(self):
+        wait_until(lambda: self.traffic_light() == "open", 20.0, "the green lamp")
+        self.scan_arrives(b"111\r", "111\n")
+
+        self.click_client(75 + 375, 90 + 322)
+        wait_until(lambda: self.traffic_light() == "closed", 20.0, "the red lamp")
+        # Sent while the port is closed: nobody reads it, and reopening drops it.
+        self.line.write_block(b"222\r")
+
+        self.click_client(75 + 375, 90 + 322)
+        wait_until(lambda: self.traffic_light() == "open", 20.0, "the green lamp again")
+        self.scan_arrives(b"333\r", "111\n333\n")
+
+    def test_ending_asks_first(self):
+        end_button = (3885 + 375, 90 + 322)
+        frame = self.geom["frame"]
+        close_box = (frame["x"] + frame["width"] - 11, frame["y"] + 10)
+        triggers = [
+            ("end button", lambda: self.click_client(*end_button)),
+            ("close box", lambda: self.click(*close_box)),
+        ]
+        for how, trigger in triggers:
+            with self.subTest(how=how):
+                after = len(self.app.stderr.lines())
+                trigger()
+                expect_box(self.app, CONFIRM, after, key="Escape")
+                self.assertIsNone(self.app.proc.poll())
+                self.assertTrue(self.session.is_visible(self.window))
+        # Still capturing after No.
+        self.scan_arrives(b"444\r", "444\n")
+
+        after = len(self.app.stderr.lines())
+        self.click_client(*end_button)
+        expect_box(self.app, CONFIRM, after, key="Return")
+        self.assertEqual(self.app.wait_exit(), 0)
+        # The port was closed and its lock released: another instance gets it.
+        start_on_pty(self.stack, self.session, line=self.line)
