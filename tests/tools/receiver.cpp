@@ -55,8 +55,12 @@ protected:
         if (!text.isEmpty()) {
             m_out.write(text.toUtf8());
             m_out.flush();
-            moveCursor(QTextCursor::End);
-            insertPlainText(text);
+            // One long line is laid out anew on every insertion; past a
+            // screenful the window stops showing and only records.
+            if (document()->characterCount() < 2000) {
+                moveCursor(QTextCursor::End);
+                insertPlainText(text);
+            }
         }
         return true;
     }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace platform {
 
@@ -27,9 +28,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long a client may take to read a changed key binding. Clients fetch
-// the new keymap when they handle the change notification, so a spare key
-// is only changed again, or reset, after it has been idle for this long.
+// the new keymap when they handle the change notification, which waits in
+// their queue behind every key sent before it; so a spare key is changed
+// again, or reset, only after it has been idle for a base time plus an
+// allowance for each keystroke of the backlog.
 constexpr std::chrono::milliseconds kSpareGrace{500};
+constexpr std::chrono::microseconds kGracePerStroke{1000};
+constexpr std::chrono::milliseconds kMaxGrace{20000};
+// Leaving at exit: bindings left behind only take spare keys away, so the
+// wait for the grace period is short.
+constexpr std::chrono::milliseconds kMaxExitWait{2000};
 
 QString tr(const char *text)
 {
@@ -140,10 +148,46 @@ void addKeySymChange(XkbMapChangesRec &changes, std::uint8_t keycode)
     changes.changed |= XkbKeySymsMask;
 }
 
+// Xlib's default handler of a broken connection ends the process. For our
+// connection the handler returns instead, and the per-display exit handler
+// records the loss; other connections keep the default.
+class IOErrorGuard {
+public:
+    static void protect(Display *d)
+    {
+        IOErrorGuard &g = instance();
+        if (!g.m_installed) {
+            g.m_previous = XSetIOErrorHandler(&IOErrorGuard::handler);
+            g.m_installed = true;
+        }
+        g.m_ours.push_back(d);
+    }
+    static void release(Display *d) { std::erase(instance().m_ours, d); }
+
+private:
+    static IOErrorGuard &instance()
+    {
+        static IOErrorGuard g;
+        return g;
+    }
+    static int handler(Display *d)
+    {
+        IOErrorGuard &g = instance();
+        if (std::find(g.m_ours.begin(), g.m_ours.end(), d) != g.m_ours.end())
+            return 0;
+        return g.m_previous ? g.m_previous(d) : 0;
+    }
+
+    bool m_installed = false;
+    XIOErrorHandler m_previous = nullptr;
+    std::vector<Display *> m_ours;
+};
+
 class X11Keyboard final : public Keyboard {
 public:
     X11Keyboard(DisplayPtr display, int device) : m_display(std::move(display)), m_device(device)
     {
+        IOErrorGuard::protect(m_display.get());
         XSetIOErrorExitHandler(m_display.get(), &X11Keyboard::connectionLost, this);
         m_resetTimer.setSingleShot(true);
         QObject::connect(&m_resetTimer, &QTimer::timeout, &m_resetTimer, [this] { onResetTimer(); });
@@ -152,13 +196,14 @@ public:
     ~X11Keyboard() override
     {
         m_resetTimer.stop();
+        IOErrorGuard::release(m_display.get());
         if (m_lost) {
             // Closing a broken connection would only report the loss again.
             (void)m_display.release();
             return;
         }
         if (!m_bound.empty()) {
-            std::this_thread::sleep_until(lastSpareUse() + kSpareGrace);
+            std::this_thread::sleep_until(std::min(lastSpareUse() + grace(), Clock::now() + kMaxExitWait));
             try {
                 resetSpareKeys();
             } catch (const RuntimeError &e) {
@@ -195,14 +240,16 @@ private:
     void resetSpareKeys();
     void onResetTimer();
     void noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_t> &used) const;
-    void stampSpareUse(std::vector<std::uint8_t> &used);
+    void stampSpareUse(std::vector<std::uint8_t> &used, std::size_t strokes);
     Clock::time_point lastSpareUse() const;
-    Clock::time_point firstRebindable() const;
+    std::chrono::steady_clock::duration grace() const;
 
     DisplayPtr m_display;
     int m_device;
     bool m_lost = false;
     std::vector<Bound> m_bound; // spare keys carrying a symbol of ours
+    std::size_t m_backlog = 0;  // keystrokes sent since clients were last idle
+    Clock::time_point m_lastSent;
     QTimer m_resetTimer;
 };
 
@@ -248,7 +295,7 @@ x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
         return !intact;
     });
     for (const Bound &b : m_bound)
-        spares.push_back({b.keycode, b.keysym, now - b.lastUse >= kSpareGrace});
+        spares.push_back({b.keycode, b.keysym, now - b.lastUse >= grace()});
 
     for (int kc = std::max<int>(xkb->min_key_code, 8); kc <= xkb->max_key_code; ++kc) {
         const auto keycode = static_cast<std::uint8_t>(kc);
@@ -370,14 +417,21 @@ void X11Keyboard::noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_
 }
 
 // The grace period of a spare key starts once the server has its last use.
-void X11Keyboard::stampSpareUse(std::vector<std::uint8_t> &used)
+void X11Keyboard::stampSpareUse(std::vector<std::uint8_t> &used, std::size_t strokes)
 {
     const auto now = Clock::now();
+    m_backlog += strokes;
+    m_lastSent = now;
     for (Bound &b : m_bound) {
         if (std::find(used.begin(), used.end(), b.keycode) != used.end())
             b.lastUse = now;
     }
     used.clear();
+}
+
+std::chrono::steady_clock::duration X11Keyboard::grace() const
+{
+    return std::min<Clock::duration>(kSpareGrace + kGracePerStroke * static_cast<long>(m_backlog), kMaxGrace);
 }
 
 Clock::time_point X11Keyboard::lastSpareUse() const
@@ -388,14 +442,6 @@ Clock::time_point X11Keyboard::lastSpareUse() const
     return last;
 }
 
-Clock::time_point X11Keyboard::firstRebindable() const
-{
-    Clock::time_point first = Clock::time_point::max();
-    for (const Bound &b : m_bound)
-        first = std::min(first, b.lastUse + kSpareGrace);
-    return first == Clock::time_point::max() ? Clock::now() : first;
-}
-
 void X11Keyboard::type(std::span<const KeyStroke> strokes)
 {
     if (strokes.empty())
@@ -403,6 +449,8 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
     if (m_lost)
         fail(QString());
     m_resetTimer.stop();
+    if (Clock::now() >= m_lastSent + grace())
+        m_backlog = 0;
     ErrorTrap trap(dpy());
 
     XkbStateRec st{};
@@ -426,6 +474,7 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
         std::size_t done = 0;
         std::vector<x11::SpareKey> spares;
         std::vector<std::uint8_t> used;
+        std::size_t unsynced = 0;
         while (done < strokes.size()) {
             const x11::KeymapSnapshot keymap = readKeymap(spares);
             check(trap, tr("reading the keyboard map"));
@@ -453,6 +502,7 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
             }
             noteSpareUse(plan, used);
             done += plan.consumed;
+            unsynced += plan.consumed;
             if (done < strokes.size()) {
                 // More distinct characters than spare keys: clients must have
                 // read the current bindings before a key changes again. The
@@ -460,21 +510,22 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
                 // next scan could overtake it.
                 XSync(dpy(), False);
                 check(trap, tr("typing"));
-                stampSpareUse(used);
-                std::this_thread::sleep_until(firstRebindable());
+                stampSpareUse(used, std::exchange(unsynced, 0));
+                std::this_thread::sleep_until(m_lastSent + grace());
+                m_backlog = 0;
             }
         }
         restore();
         XSync(dpy(), False);
         check(trap, tr("typing"));
-        stampSpareUse(used);
+        stampSpareUse(used, unsynced);
     } catch (...) {
         if (!m_lost)
             restore();
         throw;
     }
     if (!m_bound.empty())
-        m_resetTimer.start(kSpareGrace);
+        m_resetTimer.start(std::chrono::duration_cast<std::chrono::milliseconds>(grace()));
 }
 
 } // namespace
