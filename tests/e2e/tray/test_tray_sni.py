@@ -1,0 +1,156 @@
+# SPDX-License-Identifier: MIT
+"""The icon as a StatusNotifierItem: Xvfb + openbox, a private session bus
+and the watcher of sni_watcher.py. The test plays the host: it reads the
+item's properties, calls Activate and clicks the item's menu over D-Bus."""
+
+import contextlib
+import os
+import signal
+import unittest
+
+from e2e_session import APP_TITLE, App, STEP_TIMEOUT, wait_until
+from test_window import SLACK, expected_corner, pixel
+from tray_session import (PrivateBus, TraySession, Watcher, asked_count, main_window_shown,
+                          plain_label, port_locks, question_lines, start_app)
+
+
+def start(stack, width=1024, height=768):
+    bus = PrivateBus(stack)
+    Watcher(stack, bus)
+    session = TraySession(stack, bus, width, height)
+    line, app = start_app(stack, session)
+    item = bus.client.wait_item(app)
+    return bus.client, session, line, app, item
+
+
+def wait_shown(session, app, shown=True):
+    wait_until(lambda: app.proc.poll() is None and main_window_shown(session, app) == shown,
+               STEP_TIMEOUT, "the window " + ("on screen" if shown else "to leave the screen"),
+               interval=0.05)
+
+
+def wait_box_painted(session, app, name):
+    """Screenshot of the question box once it is up and painted; returns
+    the box's window."""
+    def box():
+        found = [w for w in session.windows(pid=app.pid, visible=True) if w != app.main_window]
+        return found[-1] if found else None
+    window = wait_until(box, STEP_TIMEOUT, "the question box")
+    geom = session.geometry(window)
+    centre = (geom["x"] + geom["width"] // 2, geom["y"] + geom["height"] // 2)
+    # The root window is black; a painted box is not.
+    wait_until(lambda: pixel(session, session.screenshot_to(name), *centre) != (0, 0, 0),
+               STEP_TIMEOUT, "the painted question box", interval=0.2)
+    return window
+
+
+class StatusNotifierTest(unittest.TestCase):
+
+    def test_item_registers_hidden_window_with_title_and_icon(self):
+        with contextlib.ExitStack() as stack:
+            bus, session, _line, app, item = start(stack)
+            props = bus.get_all(*item, "org.kde.StatusNotifierItem")
+            _icon_name, _tip_icon, tip_title, _tip_text = props["ToolTip"]
+            self.assertEqual(tip_title, APP_TITLE)
+            # Hosts hide Passive items.
+            self.assertEqual(props["Status"], "Active")
+            pixmaps = props["IconPixmap"]
+            self.assertTrue(pixmaps, "the item carries no picture")
+            for width, height, argb in pixmaps:
+                with self.subTest(size=f"{width}x{height}"):
+                    self.assertIn((width, height), [(16, 16), (32, 32)])
+                    self.assertEqual(len(argb), width * height * 4)
+                    opaque = sum(1 for a in argb[0::4] if a == 0xFF)
+                    self.assertGreater(opaque, width * height // 4, "the picture is see-through")
+            # Out of sight: neither on screen nor in the taskbar.
+            self.assertFalse(main_window_shown(session, app))
+            self.assertNotIn(app.main_window, session.managed_windows())
+            self.assertEqual(asked_count(app), 0)
+
+    def test_restore_and_minimise_alternate(self):
+        routes = [
+            ("Activate", lambda bus, item: bus.activate(item)),
+            ("menu Show", lambda bus, item: bus.click_menu(item, "Show")),
+            ("Activate again", lambda bus, item: bus.activate(item)),
+        ]
+        width, height = 1024, 768
+        with contextlib.ExitStack() as stack:
+            bus, session, _line, app, item = start(stack, width, height)
+            window = app.main_window
+            for round_no, (route, restore) in enumerate(routes):
+                with self.subTest(route=route):
+                    restore(bus, item)
+                    wait_shown(session, app)
+                    bus.wait_no_item()
+                    self.assertEqual(session.window_state(window), "Normal")
+                    frame = session.geometry(window)["frame"]
+                    left, top = expected_corner(width, height)
+                    self.assertLessEqual(abs(frame["x"] - left), SLACK, (frame, left, top))
+                    self.assertLessEqual(abs(frame["y"] - top), SLACK, (frame, left, top))
+                    if round_no == 0:
+                        spot = (frame["x"] + frame["width"] // 2,
+                                frame["y"] + frame["height"] - 5)
+                        wait_until(lambda: pixel(session, session.screenshot_to(
+                            "tray-sni-restored.png"), *spot) != (0, 0, 0),
+                            STEP_TIMEOUT, "the painted window", interval=0.2)
+
+                    session.run(["xdotool", "windowminimize", str(window)])
+                    wait_shown(session, app, shown=False)
+                    item = bus.wait_item(app)
+                    # Hidden, not iconified: no taskbar entry either.
+                    self.assertIsNone(session.window_state(window))
+                    self.assertNotIn(window, session.managed_windows())
+            self.assertEqual(asked_count(app), 0)
+
+    def test_menu_exit_asks_no_keeps_yes_ends(self):
+        with contextlib.ExitStack() as stack:
+            bus, session, line, app, item = start(stack)
+            _path, entries = bus.menu(item)
+            self.assertEqual([(plain_label(label), kind, visible)
+                              for _id, label, kind, visible in entries],
+                             [("Show", "standard", True), ("", "separator", True),
+                              ("Exit", "standard", True)])
+            locks = port_locks(app.pid)
+            self.assertTrue(locks, "no lock file for the open port")
+
+            bus.click_menu(item, "Exit")
+            first = question_lines(app)
+            wait_box_painted(session, app, "tray-sni-question.png")
+            app.answer_box("n")
+            # No: still running, still hidden, still in the tray, port held.
+            self.assertIsNone(app.proc.poll())
+            self.assertFalse(main_window_shown(session, app))
+            self.assertEqual(bus.registered_items(), [item])
+            self.assertEqual(port_locks(app.pid), locks)
+
+            bus.click_menu(item, "Exit")
+            question_lines(app, after=first + 1)
+            app.answer_box("Return")  # Yes is the default button
+            self.assertEqual(app.wait_exit(), 0)
+            self.assertEqual(asked_count(app), 2)
+            bus.wait_no_item()
+            self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
+
+            # The port is free for the next program.
+            second = App(stack, [f"{line.path},9600,N,8,1"], session)
+            second.wait_main_window()
+            self.assertTrue(port_locks(second.pid))
+            second.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(second.wait_exit(), 0)
+
+    def test_termination_signals_end_in_order_without_asking(self):
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signo.name), contextlib.ExitStack() as stack:
+                bus, _session, _line, app, _item = start(stack)
+                locks = port_locks(app.pid)
+                self.assertTrue(locks, "no lock file for the open port")
+                app.proc.send_signal(signo)
+                self.assertEqual(app.wait_exit(), 0, app.stderr.lines())
+                self.assertEqual(asked_count(app), 0)
+                self.assertEqual([p for p in locks if os.path.exists(p)], [],
+                                 "lock file left behind")
+                bus.wait_no_item()
+
+
+if __name__ == "__main__":
+    unittest.main()
