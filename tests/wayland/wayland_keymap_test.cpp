@@ -27,9 +27,9 @@ struct XkbStateDeleter {
     void operator()(xkb_state *s) const { xkb_state_unref(s); }
 };
 
-// Compiles the text as a compositor does.
+// Compiles the text as a compositor does, with the system XKB data.
 struct Compiled {
-    std::unique_ptr<xkb_context, XkbContextDeleter> context{xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES)};
+    std::unique_ptr<xkb_context, XkbContextDeleter> context{xkb_context_new(XKB_CONTEXT_NO_FLAGS)};
     std::unique_ptr<xkb_keymap, XkbKeymapDeleter> keymap;
 
     explicit Compiled(const std::string &text)

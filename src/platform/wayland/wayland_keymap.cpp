@@ -164,6 +164,7 @@ std::string WaylandKeymap::text() const
     // same character whatever is held or locked, and clients do not apply
     // the Caps Lock capitalisation to a modifier the key consumed.
     out += "xkb_types \"scnferry\" {\n"
+           "    include \"complete\"\n"
            "    type \"LITERAL\" {\n"
            "        modifiers = Shift+Lock;\n"
            "        map[Shift] = Level1;\n"
@@ -174,6 +175,7 @@ std::string WaylandKeymap::text() const
            "};\n";
 
     out += "xkb_compatibility \"scnferry\" {\n"
+           "    include \"complete\"\n"
            "    interpret Control_L {\n"
            "        action = SetMods(modifiers=Control);\n"
            "    };\n"

@@ -1,0 +1,339 @@
+// SPDX-License-Identifier: MIT
+// Types through the real Wayland backend into receiving windows under a
+// headless sway: one native Wayland window, one behind XWayland.
+#include "platform/error.h"
+#include "platform/wayland/keyboard_wayland.h"
+#include "platform/wayland/wayland_keymap.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+#include <memory>
+
+namespace {
+
+const QString kScripts = QStringLiteral(SCNFERRY_SWAY_SCRIPTS);
+const QString kReceiver = QStringLiteral(SCNFERRY_RECEIVER);
+
+// A headless sway started by the test kit's scripts, stopped by its pid.
+class SwaySession {
+public:
+    bool start()
+    {
+        QProcess start;
+        start.start(kScripts + QStringLiteral("/start-sway.sh"), {});
+        if (!start.waitForFinished(60000) || start.exitCode() != 0) {
+            m_error = QString::fromLocal8Bit(start.readAllStandardError());
+            return false;
+        }
+        for (const QString &line : QString::fromLocal8Bit(start.readAllStandardOutput()).split(u'\n')) {
+            const QString assignment = line.startsWith(QStringLiteral("export ")) ? line.mid(7) : line;
+            const qsizetype eq = assignment.indexOf(u'=');
+            if (eq > 0)
+                m_env[assignment.left(eq)] = assignment.mid(eq + 1);
+        }
+        return !value("SWAY_PID").isEmpty() && !value("WAYLAND_DISPLAY").isEmpty();
+    }
+
+    void stop()
+    {
+        if (value("SWAY_PID").isEmpty())
+            return;
+        QProcess::execute(kScripts + QStringLiteral("/stop-sway.sh"), {value("SWAY_PID"), value("SWAY_DIR")});
+        m_env.clear();
+    }
+
+    ~SwaySession() { stop(); }
+
+    QString value(const char *name) const
+    {
+        const auto it = m_env.find(QString::fromLatin1(name));
+        return it == m_env.end() ? QString() : it->second;
+    }
+    const std::map<QString, QString> &env() const { return m_env; }
+
+    // The end of the compositor's log, for failure messages.
+    std::string logTail() const
+    {
+        QFile log(value("SWAY_DIR") + QStringLiteral("/sway.log"));
+        if (!log.open(QIODevice::ReadOnly))
+            return {};
+        const QByteArray all = log.readAll();
+        return all.right(3000).toStdString();
+    }
+    const QString &error() const { return m_error; }
+
+private:
+    std::map<QString, QString> m_env;
+    QString m_error;
+};
+
+// The receiving window, run as the session's user, on one Qt platform.
+class Receiver {
+public:
+    Receiver(const SwaySession &session, const QString &platform, const QString &outFile) : m_out(outFile)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, value] : session.env())
+            env.insert(name, value);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(kScripts + QStringLiteral("/run-as-sway-user.sh"),
+                        {kReceiver, QStringLiteral("--out"), outFile});
+    }
+
+    ~Receiver()
+    {
+        // The script execs the receiver: this pid is the receiver's.
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+
+    bool waitReady()
+    {
+        QDeadlineTimer deadline(30000);
+        QByteArray out;
+        while (!deadline.hasExpired()) {
+            if (m_process.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
+                out += m_process.readAllStandardOutput();
+            if (out.contains("READY"))
+                return true;
+            if (m_process.state() == QProcess::NotRunning)
+                return false;
+        }
+        return false;
+    }
+
+    // What the window recorded once it equals want, or when it stops
+    // growing towards it.
+    QString waitFor(const QString &want)
+    {
+        QDeadlineTimer deadline(60000);
+        QString got;
+        while (!deadline.hasExpired()) {
+            QFile file(m_out);
+            if (file.open(QIODevice::ReadOnly))
+                got = QString::fromUtf8(file.readAll());
+            if (got == want || got.size() > want.size())
+                break;
+            QThread::msleep(20);
+        }
+        return got;
+    }
+
+private:
+    QProcess m_process;
+    QString m_out;
+};
+
+// What the receiver records for text: named keys by name, C0 controls as
+// Ctrl plus the character 0x40 above them, CR LF as one Return.
+QString recorded(const QString &text)
+{
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        switch (c.unicode()) {
+        case u'\r':
+            out += u'\n';
+            if (i + 1 < text.size() && text[i + 1] == u'\n')
+                ++i;
+            continue;
+        case u'\n': out += u'\n'; continue;
+        case u'\t': out += u'\t'; continue;
+        case 0x08: out += QStringLiteral("<BackSpace>"); continue;
+        case 0x1B: out += QStringLiteral("<Escape>"); continue;
+        case 0x7F: out += QStringLiteral("<Delete>"); continue;
+        default: break;
+        }
+        if (c.unicode() < 0x20)
+            out += QStringLiteral("<C-%1>").arg(QChar(c.unicode() + 0x40).toLower());
+        else
+            out += c;
+    }
+    return out;
+}
+
+QString distinctCjk(int count, char16_t first)
+{
+    QString s;
+    for (int i = 0; i < count; ++i)
+        s += QChar(static_cast<char16_t>(first + i));
+    return s;
+}
+
+QString mixed(int length)
+{
+    // Fixed seed: a failure can be reproduced.
+    QRandomGenerator random(20261207);
+    const QString pool = QStringLiteral("ABCxyz0189 +^%~(){}[]<>@#ÄäßÖü€ñΩ中文\r\n\t");
+    QString s;
+    for (int i = 0; i < length; ++i)
+        s += pool[random.bounded(static_cast<int>(pool.size()))];
+    return s;
+}
+
+struct Case {
+    const char *name;
+    QStringList bursts; // sent one after the other, without waiting
+};
+
+std::vector<Case> cases()
+{
+    QStringList pieces;
+    const QString many = mixed(2000);
+    for (qsizetype i = 0; i < many.size(); i += 20)
+        pieces << many.mid(i, 20);
+    QString ascii;
+    for (char16_t c = 0x20; c < 0x7F; ++c)
+        ascii += QChar(c);
+    return {
+        {"Ascii", {ascii + QStringLiteral("\r\n") + ascii}},
+        {"OutsideLayouts", {QStringLiteral("Ä ä ß € ñ Ω ÄÄää Straße 5€ mañana Ωmega\n")}},
+        {"Cjk", {QStringLiteral("中文字符 漢字 かな カナ 한국어\n")}},
+        {"Controls",
+         {QStringLiteral("A\tB\rC\nD\r\nE") + QChar(0x1D) + QStringLiteral("01") + QChar(0x1E) + QChar(0x04) +
+          QChar(0x08) + QChar(0x1B) + QChar(0x7F) + QStringLiteral("F\n")}},
+        {"MoreDistinctCharactersThanKeys",
+         {distinctCjk(300, 0x4E00) + QStringLiteral("|") + distinctCjk(300, 0x4E00) + QStringLiteral("\n"),
+          distinctCjk(260, 0x5200) + QStringLiteral("\n")}},
+        {"ManySmallBursts", pieces},
+        {"FiveThousandCharacters", {mixed(5000)}},
+    };
+}
+
+class WaylandKeyboardTyping : public ::testing::TestWithParam<std::tuple<const char *, Case>> {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
+            return;
+        s_session = std::make_unique<SwaySession>();
+        if (!s_session->start()) {
+            s_error = s_session->error();
+            s_session.reset();
+            return;
+        }
+        qputenv("WAYLAND_DISPLAY", s_session->value("WAYLAND_DISPLAY").toLocal8Bit());
+        // One keyboard for all cases, as the program keeps one.
+        s_keyboard = platform::createWaylandKeyboard(&s_error);
+    }
+
+    static void TearDownTestSuite()
+    {
+        s_keyboard.reset();
+        s_session.reset();
+    }
+
+    void SetUp() override
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
+            GTEST_SKIP() << "sway is not installed";
+        ASSERT_TRUE(s_session) << "headless sway did not start: " << s_error.toStdString();
+        ASSERT_TRUE(s_keyboard) << "no Wayland keyboard: " << s_error.toStdString();
+    }
+
+    static inline std::unique_ptr<SwaySession> s_session;
+    static inline std::unique_ptr<platform::Keyboard> s_keyboard;
+    static inline QString s_error;
+};
+
+TEST_P(WaylandKeyboardTyping, ReceiverGetsExactlyTheText)
+{
+    const auto &[platformName, c] = GetParam();
+    const QString out = s_session->value("SWAY_DIR") + QStringLiteral("/home/received-%1-%2.txt")
+                                                             .arg(QString::fromLatin1(platformName),
+                                                                  QString::fromLatin1(c.name));
+    Receiver receiver(*s_session, QString::fromLatin1(platformName), out);
+    ASSERT_TRUE(receiver.waitReady()) << "the receiver did not get the focus; sway's log:\n" << s_session->logTail();
+
+    QString sent;
+    qsizetype characters = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (const QString &burst : c.bursts) {
+        ASSERT_NO_THROW(s_keyboard->send(burst));
+        sent += burst;
+        characters += burst.toUcs4().size();
+    }
+    const qint64 sendMs = clock.elapsed();
+    const QString want = recorded(sent);
+    const QString got = receiver.waitFor(want);
+    const qint64 arrivedMs = clock.elapsed();
+
+    std::cout << "[ figures  ] " << platformName << ' ' << c.name << ": " << characters << " characters, sent in "
+              << sendMs << " ms, received in " << arrivedMs << " ms ("
+              << (arrivedMs > 0 ? characters * 1000 / arrivedMs : characters) << " chars/s)\n";
+    if (got != want) {
+        qsizetype at = 0;
+        while (at < got.size() && at < want.size() && got[at] == want[at])
+            ++at;
+        FAIL() << "first difference at " << at << " of " << want.size() << ": want \""
+               << want.mid(at, 20).toStdString() << "\", got \"" << got.mid(at, 20).toStdString()
+               << "\"; sway's log:\n" << s_session->logTail();
+    }
+}
+
+std::string caseName(const ::testing::TestParamInfo<WaylandKeyboardTyping::ParamType> &info)
+{
+    return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sway, WaylandKeyboardTyping,
+                         ::testing::Combine(::testing::Values("wayland", "xcb"), ::testing::ValuesIn(cases())),
+                         caseName);
+
+TEST(WaylandKeyboard, RefusesWithoutAWaylandSession)
+{
+    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
+    qunsetenv("WAYLAND_DISPLAY");
+    QString why;
+    EXPECT_EQ(platform::createWaylandKeyboard(&why), nullptr);
+    EXPECT_TRUE(why.contains(QStringLiteral("WAYLAND_DISPLAY"))) << why.toStdString();
+
+    qputenv("WAYLAND_DISPLAY", "/nonexistent/wayland-socket");
+    why.clear();
+    EXPECT_EQ(platform::createWaylandKeyboard(&why), nullptr);
+    EXPECT_FALSE(why.isEmpty());
+    if (saved.isNull())
+        qunsetenv("WAYLAND_DISPLAY");
+    else
+        qputenv("WAYLAND_DISPLAY", saved);
+}
+
+TEST(WaylandKeyboard, ReportsTheLostCompositorAsKeyboardFailed)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
+        GTEST_SKIP() << "sway is not installed";
+    SwaySession session;
+    ASSERT_TRUE(session.start()) << session.error().toStdString();
+    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
+    qputenv("WAYLAND_DISPLAY", session.value("WAYLAND_DISPLAY").toLocal8Bit());
+    QString why;
+    auto keyboard = platform::createWaylandKeyboard(&why);
+    qputenv("WAYLAND_DISPLAY", saved);
+    ASSERT_TRUE(keyboard) << why.toStdString();
+    EXPECT_EQ(keyboard->name(), QStringLiteral("wayland"));
+    EXPECT_NO_THROW(keyboard->send(u"ok"));
+
+    session.stop();
+    try {
+        keyboard->send(u"lost");
+        FAIL() << "typing into a stopped compositor succeeded";
+    } catch (const platform::RuntimeError &e) {
+        EXPECT_EQ(e.number(), platform::err::KeyboardFailed);
+        EXPECT_TRUE(e.description().contains(QStringLiteral("Wayland"))) << e.description().toStdString();
+    }
+}
+
+} // namespace
