@@ -79,6 +79,9 @@ class XSession:
     def __init__(self, stack, width=1024, height=768, window_manager=True):
         self.width = width
         self.height = height
+        # The session's own runtime directory, as a login would provide.
+        self.runtime_dir = stack.enter_context(tempfile.TemporaryDirectory())
+        os.chmod(self.runtime_dir, 0o700)
         read_end, write_end = os.pipe()
         # -displayfd lets the server pick a free display and tell us which.
         # -noreset: otherwise the server resets when the readiness probe
@@ -129,7 +132,7 @@ class XSession:
         return "window id" in out
 
     def env(self, **extra):
-        return clean_env(DISPLAY=self.display, **extra)
+        return clean_env(DISPLAY=self.display, XDG_RUNTIME_DIR=self.runtime_dir, **extra)
 
     def run(self, argv, check=True, timeout=STEP_TIMEOUT):
         return subprocess.run(argv, env=self.env(), capture_output=True, text=True,

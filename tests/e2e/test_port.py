@@ -4,12 +4,12 @@ a device that goes away while the program reads it."""
 
 import contextlib
 import os
+import signal
 import tempfile
 import time
 import unittest
 
-from e2e_session import (App, Config, Receiver, XSession, start_on_pty, typed_as,
-                         wait_until)
+from e2e_session import App, Receiver, XSession, start_on_pty, wait_until
 from test_command_line import UNAVAILABLE, expect_box
 
 # CPU a waiting message box may use in a second, in clock ticks: a little for
@@ -76,6 +76,20 @@ class DeviceLossTest(unittest.TestCase):
             # One report, not one per failed read.
             self.assertEqual(sum(1 for ln in app.stderr.lines()
                                  if ln.startswith("Error while opening port")), 1)
+
+
+class TerminationSignalTest(unittest.TestCase):
+
+    def test_signal_ends_in_order_without_asking(self):
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signo.name), contextlib.ExitStack() as stack:
+                session = XSession(stack)
+                line, app = start_on_pty(stack, session)
+                app.proc.send_signal(signo)
+                self.assertEqual(app.wait_exit(), 0, app.stderr.lines())
+                self.assertNotIn("Do you want to end Scanferry ?", app.stderr.lines())
+                # The port was closed and its lock released.
+                start_on_pty(stack, session, line=line)
 
 
 if __name__ == "__main__":
