@@ -66,6 +66,23 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def wait_quiet(pid, window_s=0.5, timeout=600.0):
+    """Waits until a process uses at most one CPU tick in window_s (a blinking
+    cursor may cost a compositor that much). A window manager reloads its
+    keyboard on every keymap change and can lag minutes behind a tool that
+    remaps keys per character; the next step waits for it."""
+    deadline = time.monotonic() + timeout
+    ticks = cpu_ticks(pid)
+    while True:
+        time.sleep(window_s)
+        now = cpu_ticks(pid)
+        if now - ticks <= 1:
+            return
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"process {pid} still busy after {timeout:.0f} s")
+        ticks = now
+
+
 def rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -128,6 +145,7 @@ class XSession:
         self._wm = subprocess.Popen(["openbox", "--sm-disable"], env=self.env(),
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         stack.callback(stop_process, self._wm)
+        self.wm_pid = self._wm.pid
         wait_until(lambda: "window id" in self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"]).stdout,
                    START_TIMEOUT, "openbox")
 
@@ -158,7 +176,7 @@ class XSession:
             if current and current in windows:
                 return True
             if windows:
-                self.run(["xdotool", "windowactivate", "--sync", windows[0]])
+                self.run(["xdotool", "windowactivate", windows[0]])
             return False
         wait_until(focused, STEP_TIMEOUT, f"focus on {pid}", interval=0.05)
 
@@ -183,6 +201,7 @@ class SwaySession:
         stack.callback(subprocess.run, [os.path.join(scripts, "stop-sway.sh"), self.vars["SWAY_PID"],
                                         self.vars["SWAY_DIR"]], timeout=30)
         self.user = pwd.getpwnam(self.vars["SWAY_USER"])
+        self.wm_pid = int(self.vars["SWAY_PID"])
         runtime = self.vars["XDG_RUNTIME_DIR"]
         self._ipc = wait_until(lambda: next((os.path.join(runtime, n) for n in os.listdir(runtime)
                                              if n.startswith("sway-ipc.")), None),
@@ -372,11 +391,16 @@ class Receiver:
             os.chown(self.dir, *owner)
         self.path = os.path.join(self.dir, "received.txt")
         self.clock = FileClock(stack, self.path)
+        wait_quiet(session.wm_pid)
         self.proc = session.popen([receiver_binary, "--out", self.path], **session.receiver_env())
         stack.callback(stop_process, self.proc)
+        self.session = session
+        # A window manager may decline to focus a newcomer right after keys
+        # were typed elsewhere (focus-stealing prevention): give it the focus
+        # rather than wait for it.
+        self.focus()
         LineReader(self.proc.stdout).wait_for(lambda line: line == "READY", START_TIMEOUT,
                                               "the receiver's READY")
-        self.session = session
 
     def focus(self):
         self.session.focus(self.proc.pid)

@@ -21,7 +21,7 @@ import time
 
 import payloads
 from bench_env import (Receiver, ScannerLine, SwaySession, XSession, LineReader, START_TIMEOUT,
-                       cpu_ticks, rss_kib, stop_process, tool_available, wait_until)
+                       cpu_ticks, rss_kib, stop_process, tool_available, wait_quiet, wait_until)
 
 APP_TITLE = "Scanferry 0.01"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -186,13 +186,19 @@ def run_scans(tool, receiver, count):
 def run_bulk(tool, receiver, text, reps):
     clock = receiver.clock
     want = payloads.typed_as(text)
-    rates, exact = [], 0
+    rates, wm_ticks, exact = [], [], 0
     totals = {"lost": 0, "extra": 0, "changed": 0}
+    wm = receiver.session.wm_pid
     for _ in range(reps):
         base = clock.size()
+        wm_before = cpu_ticks(wm)
         first, _, busy = tool.send(text)
         clock.settle(base + len(want.encode()), quiet_s=0.5, give_up_s=3.0, busy=busy)
         end, _ = clock.last_change()
+        # What the keymap changes cost the desktop: the window manager's
+        # (or compositor's) CPU time until it has caught up.
+        wait_quiet(wm)
+        wm_ticks.append(cpu_ticks(wm) - wm_before)
         got = clock.read_from(base).decode(errors="replace")
         score = payloads.score(want, got)
         for k in totals:
@@ -200,7 +206,7 @@ def run_bulk(tool, receiver, text, reps):
         exact += all(v == 0 for v in score.values())
         if end > first:
             rates.append(len(text) / ((end - first) / 1e9))
-    return {"runs": reps, "exact_runs": exact, "rates": rates, **totals}
+    return {"runs": reps, "exact_runs": exact, "rates": rates, "wm_ticks": wm_ticks, **totals}
 
 
 def bench_typing(session, tools_for, args):
@@ -302,9 +308,10 @@ def typing_table(rows):
         exact = (f"{r['exact_runs']}/{r['runs']}" if "exact_runs" in r
                  else ("all" if r["exact"] else "no") + f" ({r['runs']} scans)")
         body.append([r["session"], r["tool"], r["payload"], fmt(median_or_none(r["rates"])),
-                     r["lost"], r["extra"], r["changed"], exact])
+                     r["lost"], r["extra"], r["changed"], exact,
+                     fmt(median_or_none(r.get("wm_ticks", [])))])
     return table(["session", "tool", "payload", "chars/s (median)", "lost", "doubled/extra",
-                  "changed", "exact runs"], body)
+                  "changed", "exact runs", "WM/compositor CPU ticks a run (median)"], body)
 
 
 def latency_table(rows):
