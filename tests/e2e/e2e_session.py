@@ -279,11 +279,22 @@ class App:
         self.session = session
         self.proc = subprocess.Popen([Config.app, *args], env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Registered before the stop, so it runs after it, on the full output.
+        stack.callback(self._check_sanitizers)
         stack.callback(stop_process, self.proc)
         self.stdout = _LineCollector(self.proc.stdout)
         self.stderr = _LineCollector(self.proc.stderr)
         self._answered = set()
         self.main_window = None
+
+    def _check_sanitizers(self):
+        """A sanitizer build's report fails the test even where the exit
+        status alone (1 after a failure box) would hide it."""
+        self.stderr.join(STEP_TIMEOUT)
+        reports = [ln for ln in self.stderr.lines()
+                   if "Sanitizer" in ln or ": runtime error:" in ln]
+        if reports:
+            raise AssertionError("sanitizer report from ScnFerry:\n" + "\n".join(reports))
 
     @property
     def pid(self):
