@@ -77,7 +77,9 @@ public:
 private:
     static int handler(Display *d, XErrorEvent *e)
     {
+        ErrorTrap *outermost = nullptr;
         for (ErrorTrap *t = s_current; t; t = t->m_outer) {
+            outermost = t;
             if (t->m_display != d)
                 continue;
             if (t->m_code == 0) {
@@ -91,7 +93,8 @@ private:
             }
             return 0;
         }
-        return 0;
+        // Another Xlib connection of the process: not ours to judge.
+        return outermost && outermost->m_previous ? outermost->m_previous(d, e) : 0;
     }
 
     static inline thread_local ErrorTrap *s_current = nullptr;
@@ -203,7 +206,7 @@ public:
             return;
         }
         if (!m_bound.empty()) {
-            std::this_thread::sleep_until(std::min(lastSpareUse() + grace(), Clock::now() + kMaxExitWait));
+            std::this_thread::sleep_until(std::min(latestSafeTime(), Clock::now() + kMaxExitWait));
             try {
                 resetSpareKeys();
             } catch (const RuntimeError &e) {
@@ -221,7 +224,7 @@ private:
     struct Bound {
         std::uint8_t keycode = 0;
         x11::KeySymbol keysym = 0;
-        Clock::time_point lastUse;
+        Clock::time_point safeAt; // clients know the binding by then
     };
 
     static void connectionLost(Display *, void *self)
@@ -241,15 +244,18 @@ private:
     void onResetTimer();
     void noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_t> &used) const;
     void stampSpareUse(std::vector<std::uint8_t> &used, std::size_t strokes);
-    Clock::time_point lastSpareUse() const;
-    std::chrono::steady_clock::duration grace() const;
+    Clock::time_point latestSafeTime() const;
+    void drainBacklog(Clock::time_point now);
+    Clock::duration grace() const;
 
     DisplayPtr m_display;
     int m_device;
     bool m_lost = false;
     std::vector<Bound> m_bound; // spare keys carrying a symbol of ours
-    std::size_t m_backlog = 0;  // keystrokes sent since clients were last idle
-    Clock::time_point m_lastSent;
+    // Keystrokes clients may still have to work through, assuming they
+    // take one per kGracePerStroke, as of m_backlogTime.
+    std::size_t m_backlog = 0;
+    Clock::time_point m_backlogTime;
     QTimer m_resetTimer;
 };
 
@@ -295,7 +301,7 @@ x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
         return !intact;
     });
     for (const Bound &b : m_bound)
-        spares.push_back({b.keycode, b.keysym, now - b.lastUse >= grace()});
+        spares.push_back({b.keycode, b.keysym, now >= b.safeAt});
 
     for (int kc = std::max<int>(xkb->min_key_code, 8); kc <= xkb->max_key_code; ++kc) {
         const auto keycode = static_cast<std::uint8_t>(kc);
@@ -367,9 +373,9 @@ void X11Keyboard::bind(std::span<const x11::SpareBinding> bindings)
     for (const x11::SpareBinding &b : bindings) {
         auto it = std::find_if(m_bound.begin(), m_bound.end(), [&](const Bound &x) { return x.keycode == b.keycode; });
         if (it == m_bound.end())
-            m_bound.push_back({b.keycode, b.keysym, Clock::now()});
+            m_bound.push_back({b.keycode, b.keysym, Clock::now() + grace()});
         else
-            *it = {b.keycode, b.keysym, Clock::now()};
+            *it = {b.keycode, b.keysym, Clock::now() + grace()};
     }
 }
 
@@ -420,26 +426,34 @@ void X11Keyboard::noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_
 void X11Keyboard::stampSpareUse(std::vector<std::uint8_t> &used, std::size_t strokes)
 {
     const auto now = Clock::now();
+    drainBacklog(now);
     m_backlog += strokes;
-    m_lastSent = now;
+    const auto safe = now + grace();
     for (Bound &b : m_bound) {
         if (std::find(used.begin(), used.end(), b.keycode) != used.end())
-            b.lastUse = now;
+            b.safeAt = safe;
     }
     used.clear();
 }
 
-std::chrono::steady_clock::duration X11Keyboard::grace() const
+Clock::duration X11Keyboard::grace() const
 {
     return std::min<Clock::duration>(kSpareGrace + kGracePerStroke * static_cast<long>(m_backlog), kMaxGrace);
 }
 
-Clock::time_point X11Keyboard::lastSpareUse() const
+void X11Keyboard::drainBacklog(Clock::time_point now)
 {
-    Clock::time_point last{};
+    const auto drained = static_cast<std::size_t>(std::max<Clock::rep>((now - m_backlogTime) / kGracePerStroke, 0));
+    m_backlog = drained >= m_backlog ? 0 : m_backlog - drained;
+    m_backlogTime = now;
+}
+
+Clock::time_point X11Keyboard::latestSafeTime() const
+{
+    Clock::time_point latest = Clock::now();
     for (const Bound &b : m_bound)
-        last = std::max(last, b.lastUse);
-    return last;
+        latest = std::max(latest, b.safeAt);
+    return latest;
 }
 
 void X11Keyboard::type(std::span<const KeyStroke> strokes)
@@ -449,8 +463,7 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
     if (m_lost)
         fail(QString());
     m_resetTimer.stop();
-    if (Clock::now() >= m_lastSent + grace())
-        m_backlog = 0;
+    drainBacklog(Clock::now());
     ErrorTrap trap(dpy());
 
     XkbStateRec st{};
@@ -511,8 +524,7 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
                 XSync(dpy(), False);
                 check(trap, tr("typing"));
                 stampSpareUse(used, std::exchange(unsynced, 0));
-                std::this_thread::sleep_until(m_lastSent + grace());
-                m_backlog = 0;
+                std::this_thread::sleep_until(latestSafeTime());
             }
         }
         restore();
@@ -525,7 +537,8 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
         throw;
     }
     if (!m_bound.empty())
-        m_resetTimer.start(std::chrono::duration_cast<std::chrono::milliseconds>(grace()));
+        m_resetTimer.start(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(latestSafeTime() - Clock::now()),
+                                    std::chrono::milliseconds(0)));
 }
 
 } // namespace
