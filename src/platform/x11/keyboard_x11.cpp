@@ -295,7 +295,8 @@ x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
     // Our own bindings stay spare keys as long as nobody replaced them
     // (a new layout replaces the whole keymap).
     std::erase_if(m_bound, [&](const Bound &b) {
-        const bool intact = XkbKeyNumGroups(xkb.get(), b.keycode) == 1
+        const bool intact = b.keycode >= xkb->min_key_code && b.keycode <= xkb->max_key_code
+                            && XkbKeyNumGroups(xkb.get(), b.keycode) == 1
                             && XkbKeyGroupWidth(xkb.get(), b.keycode, 0) == 1
                             && XkbKeySymEntry(xkb.get(), b.keycode, 0, 0) == b.keysym;
         return !intact;
