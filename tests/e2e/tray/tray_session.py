@@ -15,7 +15,6 @@ import glob
 import os
 import re
 import select
-import signal
 import subprocess
 import sys
 import tempfile
@@ -23,8 +22,9 @@ import time
 
 from gi.repository import Gio, GLib
 
-from e2e_session import (APP_TITLE, APP_TITLE_RE, START_TIMEOUT, STEP_TIMEOUT, App,
+from e2e_session import (APP_TITLE_RE, START_TIMEOUT, STEP_TIMEOUT, App,
                          Config, ScannerLine, XSession, clean_env, stop_process, wait_until)
+from test_window import pixel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WATCHER_NAME = "org.kde.StatusNotifierWatcher"
@@ -64,7 +64,11 @@ class Bus:
         flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
                  | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
         self.connection = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
-        stack.callback(self.connection.close_sync, None)
+        stack.callback(self.close)
+
+    def close(self):
+        if not self.connection.is_closed():
+            self.connection.close_sync(None)
 
     def call(self, dest, path, iface, method, params=None, reply=None, timeout=STEP_TIMEOUT):
         result = self.connection.call_sync(dest, path, iface, method, params,
@@ -283,6 +287,15 @@ class TraySession(XSession):
         out_dir = Config.artifacts or tempfile.gettempdir()
         os.makedirs(out_dir, exist_ok=True)
         return self.screenshot(os.path.join(out_dir, name))
+
+    def screenshot_painted(self, name, window):
+        """A screenshot taken once `window` has painted: the root window is
+        black, the middle of a painted window of ours is not."""
+        geom = self.geometry(window)
+        spot = (geom["x"] + geom["width"] // 2, geom["y"] + geom["height"] // 2)
+        wait_until(lambda: pixel(self, self.screenshot_to(name), *spot) != (0, 0, 0),
+                   STEP_TIMEOUT, f"window {window} painted in {name}", interval=0.2)
+        return os.path.join(Config.artifacts or tempfile.gettempdir(), name)
 
 
 class Trayer:

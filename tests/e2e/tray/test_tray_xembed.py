@@ -1,0 +1,86 @@
+# SPDX-License-Identifier: MIT
+"""The icon in an XEmbed system tray: Xvfb + openbox + trayer, and a session
+bus without any StatusNotifierWatcher, so the program docks a window into
+the tray. The test clicks that window as a user would."""
+
+import contextlib
+import unittest
+
+from e2e_session import STEP_TIMEOUT, wait_until
+from tray_session import (PrivateBus, TraySession, Trayer, asked_count, main_window_shown,
+                          question_lines, start_app)
+
+
+def start(stack):
+    bus = PrivateBus(stack)
+    session = TraySession(stack, bus)
+    tray = Trayer(stack, session)
+    _line, app = start_app(stack, session)
+    icon = tray.wait_docked(app)
+    return session, tray, app, icon
+
+
+def centre(session, window):
+    geom = session.geometry(window)
+    return geom["x"] + geom["width"] // 2, geom["y"] + geom["height"] // 2
+
+
+def open_menu(session, app, icon):
+    """Right-clicks the icon; returns the menu's window once it is up."""
+    session.run(["xdotool", "mousemove", "--sync", *map(str, centre(session, icon)), "click", "3"])
+
+    def menu():
+        found = [w for w in session.windows(pid=app.pid, visible=True)
+                 if w not in (icon, app.main_window)]
+        return found[-1] if found else None
+    return wait_until(menu, STEP_TIMEOUT, "the icon's menu")
+
+
+class XEmbedTest(unittest.TestCase):
+
+    def test_single_click_does_nothing_double_click_restores(self):
+        with contextlib.ExitStack() as stack:
+            session, tray, app, icon = start(stack)
+            self.assertFalse(main_window_shown(session, app))
+            self.assertNotIn(app.main_window, session.managed_windows())
+            x, y = map(str, centre(session, icon))
+
+            session.run(["xdotool", "mousemove", "--sync", x, y, "click", "1"])
+            # The menu opens from a later click, so by the time it is up the
+            # program has handled the single click.
+            menu = open_menu(session, app, icon)
+            self.assertFalse(main_window_shown(session, app), "a single click restored the window")
+            session.key("Escape")
+            wait_until(lambda: not session.is_visible(menu), STEP_TIMEOUT, "the menu to close")
+
+            session.run(["xdotool", "mousemove", "--sync", x, y,
+                         "click", "--repeat", "2", "--delay", "60", "1"])
+            wait_until(lambda: main_window_shown(session, app), STEP_TIMEOUT,
+                       "the window after a double-click on the icon", interval=0.05)
+            wait_until(lambda: not tray.docked(app.pid), STEP_TIMEOUT,
+                       "the icon to leave the tray", interval=0.05)
+            self.assertEqual(session.window_state(app.main_window), "Normal")
+            session.screenshot_painted("tray-xembed-restored.png", app.main_window)
+
+            session.run(["xdotool", "windowminimize", str(app.main_window)])
+            wait_until(lambda: not main_window_shown(session, app), STEP_TIMEOUT,
+                       "the window to leave the screen", interval=0.05)
+            tray.wait_docked(app)
+            self.assertEqual(asked_count(app), 0)
+
+    def test_exit_from_the_icon_menu(self):
+        with contextlib.ExitStack() as stack:
+            session, _tray, app, icon = start(stack)
+            menu = open_menu(session, app, icon)
+            session.screenshot_painted("tray-xembed-menu.png", menu)
+            # The menu has the keyboard grab: its mnemonic picks "&Exit".
+            session.key("e")
+            wait_until(lambda: not session.is_visible(menu), STEP_TIMEOUT, "the menu to close")
+            question_lines(app)
+            app.answer_box("Return")
+            self.assertEqual(app.wait_exit(), 0)
+            self.assertFalse(session.is_visible(icon), "the icon outlived the program")
+
+
+if __name__ == "__main__":
+    unittest.main()
