@@ -2,6 +2,7 @@
 #include "platform/wayland/keyboard_wayland.h"
 
 #include "platform/error.h"
+#include "platform/wayland/event_pacer.h"
 #include "platform/wayland/wayland_keymap.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -31,6 +32,10 @@ constexpr std::size_t kFlushChars = 50;
 constexpr std::size_t kFlushBytes = 2048;
 constexpr std::size_t kKeyRequestBytes = 8 + 3 * 4;
 constexpr std::size_t kModifiersRequestBytes = 8 + 4 * 4;
+// XWayland compiles every new keymap with xkbcomp and its X clients fetch it
+// when told; keys typed before that are read with the old keymap. Paid only
+// when a burst brings characters the keymap did not have.
+constexpr std::chrono::milliseconds kKeymapSettle{200};
 // A compositor that takes nothing for this long is not coming back.
 constexpr int kStallTimeoutMs = 5000;
 
@@ -146,8 +151,11 @@ protected:
         while (done < strokes.size()) {
             bool changed = false;
             const std::size_t count = m_keymap.admit(strokes.subspan(done), Clock::now(), &changed);
-            if (changed)
+            if (changed) {
                 uploadKeymap();
+                roundtrip();
+                waitUntil(Clock::now() + kKeymapSettle);
+            }
             typeStrokes(strokes.subspan(done, count));
             done += count;
             if (done < strokes.size()) {
@@ -225,6 +233,13 @@ private:
     {
         std::size_t sinceFlush = 0;
         for (const KeyStroke &stroke : strokes) {
+            const std::size_t events = stroke.kind == KeyStroke::Kind::Ctrl ? 6 : 2;
+            const auto wait = m_pacer.take(events, Clock::now());
+            if (wait > Clock::duration::zero()) {
+                flush();
+                sinceFlush = 0;
+                waitUntil(Clock::now() + wait);
+            }
             switch (stroke.kind) {
             case KeyStroke::Kind::Named:
                 tap(WaylandKeymap::namedKeycode(stroke.key));
@@ -321,6 +336,7 @@ private:
     ManagerPtr m_manager;
     VirtualKeyboardPtr m_keyboard;
     WaylandKeymap m_keymap;
+    wayland::EventPacer m_pacer;
     std::uint32_t m_time = 0;
     std::size_t m_pendingBytes = 0;
 };
