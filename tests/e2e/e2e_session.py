@@ -158,8 +158,12 @@ class XSession:
         info = self.run(["xwininfo", "-id", str(window)], check=False)
         return info.returncode == 0 and "Map State: IsViewable" in info.stdout
 
-    def activate(self, window):
-        self.run(["xdotool", "windowactivate", "--sync", str(window)], check=False)
+    def activate(self, window, sync=True):
+        argv = ["xdotool", "windowactivate"] + (["--sync"] if sync else []) + [str(window)]
+        try:
+            self.run(argv, check=False, timeout=5.0)
+        except subprocess.TimeoutExpired:
+            pass  # the caller polls for the outcome
 
     def focused_window(self):
         result = self.run(["xdotool", "getwindowfocus"], check=False)
@@ -375,10 +379,19 @@ class Receiver:
                                      stderr=subprocess.DEVNULL)
         stack.callback(stop_process, self.proc)
         self._stdout = _LineCollector(self.proc.stdout)
-        self._stdout.wait_for(lambda lines: True if "READY" in lines else None,
-                              START_TIMEOUT, "the receiver's READY")
         self.window = wait_until(lambda: (session.windows(pid=self.proc.pid) or [None])[0],
                                  START_TIMEOUT, "the receiver's window")
+
+        def ready():
+            if "READY" in self._stdout.lines():
+                return True
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"the receiver ended with {self.proc.returncode}")
+            # A busy machine can map the window after openbox decided where
+            # the focus goes; ask for it as a taskbar would.
+            session.activate(self.window, sync=False)
+            return False
+        wait_until(ready, START_TIMEOUT, "the receiver's READY", interval=0.2)
 
     def focus(self):
         """Gives the receiver the keyboard focus and waits until it has it."""

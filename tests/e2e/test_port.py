@@ -84,7 +84,13 @@ class TerminationSignalTest(unittest.TestCase):
         for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=signo.name), contextlib.ExitStack() as stack:
                 session = XSession(stack)
+                tmp = stack.enter_context(tempfile.TemporaryDirectory())
+                receiver = Receiver(stack, session, os.path.join(tmp, "received.txt"))
                 line, app = start_on_pty(stack, session)
+                # Sent once the program is capturing: a scan got through.
+                receiver.focus()
+                line.write_block(b"77\r")
+                receiver.wait_text_ending("77\n")
                 app.proc.send_signal(signo)
                 self.assertEqual(app.wait_exit(), 0, app.stderr.lines())
                 self.assertNotIn("Do you want to end Scanferry ?", app.stderr.lines())
