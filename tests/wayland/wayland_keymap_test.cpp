@@ -232,3 +232,16 @@ TEST(WaylandKeymap, RecyclesTheLeastRecentlyUsedKeyAndKeepsBusyOnes)
     for (const char32_t c : fresh + std::u32string(1, kept))
         EXPECT_EQ(compiled.typed(*keymap.keycodeFor(c)).second, c);
 }
+
+TEST(WaylandKeymap, KeysAreHeldForTheGracePeriodAfterDelivery)
+{
+    WaylandKeymap keymap;
+    const auto full = chars(cjk(WaylandKeymap::characterKeyCount()));
+    keymap.admit(full, t0, nullptr);
+    // Typing the burst took 5 s; its keys count as used when it ended.
+    const auto delivered = t0 + 5s;
+    keymap.markUsed(full, delivered);
+    EXPECT_EQ(keymap.nextRecycle(), delivered + WaylandKeymap::kGrace);
+    EXPECT_EQ(keymap.admit(chars(U"x"), delivered + WaylandKeymap::kGrace - 1ms, nullptr), 0u);
+    EXPECT_EQ(keymap.admit(chars(U"x"), delivered + WaylandKeymap::kGrace, nullptr), 1u);
+}

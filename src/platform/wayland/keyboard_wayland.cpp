@@ -156,14 +156,16 @@ protected:
                 roundtrip();
                 waitUntil(Clock::now() + kKeymapSettle);
             }
-            typeStrokes(strokes.subspan(done, count));
+            const auto part = strokes.subspan(done, count);
+            typeStrokes(part);
             done += count;
-            if (done < strokes.size()) {
-                roundtrip();
+            // The grace period of a key counts from the moment the
+            // compositor has its events, not from when it was planned.
+            roundtrip();
+            m_keymap.markUsed(part, Clock::now());
+            if (done < strokes.size())
                 waitUntil(m_keymap.nextRecycle().value_or(Clock::now()));
-            }
         }
-        roundtrip();
     }
 
 private:

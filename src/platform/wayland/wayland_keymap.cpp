@@ -3,6 +3,7 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace platform::wayland {
@@ -132,6 +133,16 @@ std::size_t WaylandKeymap::admit(std::span<const KeyStroke> strokes, Clock::time
     if (changed)
         *changed = anyChange;
     return n;
+}
+
+void WaylandKeymap::markUsed(std::span<const KeyStroke> strokes, Clock::time_point now)
+{
+    for (const KeyStroke &stroke : strokes) {
+        if (stroke.kind == KeyStroke::Kind::Named)
+            continue;
+        if (const auto keycode = keycodeFor(stroke.ch))
+            m_slots[*keycode].lastUse = std::max(m_slots[*keycode].lastUse, now);
+    }
 }
 
 std::optional<WaylandKeymap::Clock::time_point> WaylandKeymap::nextRecycle() const

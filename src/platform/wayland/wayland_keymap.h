@@ -53,6 +53,10 @@ public:
     // *changed when the keymap text changed and must be uploaded first.
     std::size_t admit(std::span<const KeyStroke> strokes, Clock::time_point now, bool *changed);
 
+    // The strokes were delivered at `now`: their keys stay with their
+    // characters for kGrace from then (typing a long burst takes a while).
+    void markUsed(std::span<const KeyStroke> strokes, Clock::time_point now);
+
     // The earliest time at which a held key may be given to another
     // character; null while a key has never been used.
     std::optional<Clock::time_point> nextRecycle() const;
