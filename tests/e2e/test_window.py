@@ -149,8 +149,13 @@ class WindowControlsTest(unittest.TestCase):
         # Sent while the port is closed: nobody reads it, and reopening drops it.
         self.line.write_block(b"222\r")
 
-        self.click_client(75 + 375, 90 + 322)
+        # Reopened with Space on the button, which has kept the focus inside
+        # its window, sent to that window alone: the receiver keeps the
+        # keyboard, so anything typed at the reopening would land there.
+        self.receiver.focus()
+        self.session.run(["xdotool", "key", "--window", str(self.window), "space"])
         wait_until(lambda: self.traffic_light() == "open", 20.0, "the green lamp again")
+        self.assertEqual(self.session.focused_window(), self.receiver.window)
         self.scan_arrives(b"333\r", "111\n333\n")
 
     def test_ending_asks_first(self):
