@@ -174,19 +174,17 @@ def plain_label(label):
 
 
 class PrivateBus:
-    """A session bus of its own for one test. `prefix` runs it as another
-    user; `listen` fixes its socket."""
+    """A session bus of its own for one test; `prefix` runs it as another
+    user."""
 
-    def __init__(self, stack, config=None, listen=None, prefix=()):
+    def __init__(self, stack, config=None, prefix=(), env=None):
         read_end, write_end = os.pipe()
         argv = [*prefix, "dbus-daemon", "--nofork", "--nopidfile",
                 f"--print-address={write_end}"]
         argv += [f"--config-file={config}"] if config else ["--session"]
-        if listen:
-            argv.append(f"--address={listen}")
         self.proc = subprocess.Popen(argv, pass_fds=(write_end,), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     env=clean_env())
+                                     env=env or clean_env())
         stack.callback(stop_process, self.proc)
         os.close(write_end)
         try:
