@@ -4,11 +4,12 @@ watcher and no XEmbed tray. The window must stay reachable: minimised in the
 taskbar, never hidden."""
 
 import contextlib
+import os
 import unittest
 
 from e2e_session import STEP_TIMEOUT, wait_until
 from tray_session import (PrivateBus, TraySession, asked_count, main_window_shown,
-                          question_lines, start_app)
+                          port_locks, question_lines, start_app)
 
 
 def restore(session, app):
@@ -28,6 +29,8 @@ class NoTrayTest(unittest.TestCase):
             session = TraySession(stack, bus)
             _line, app = start_app(stack, session)
             window = app.main_window
+            locks = port_locks(app.pid)
+            self.assertTrue(locks, "no lock file for the open port")
 
             for step in ("start-up", "minimise"):
                 with self.subTest(step=step):
@@ -50,7 +53,9 @@ class NoTrayTest(unittest.TestCase):
                 if answer == "n":
                     self.assertIsNone(app.proc.poll())
                     self.assertTrue(main_window_shown(session, app))
+                    self.assertEqual(port_locks(app.pid), locks)
             self.assertEqual(app.wait_exit(), 0)
+            self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
 
 
 if __name__ == "__main__":

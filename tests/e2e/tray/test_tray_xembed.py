@@ -4,11 +4,12 @@ bus without any StatusNotifierWatcher, so the program docks a window into
 the tray. The test clicks that window as a user would."""
 
 import contextlib
+import os
 import unittest
 
 from e2e_session import STEP_TIMEOUT, wait_until
 from tray_session import (PrivateBus, TraySession, Trayer, asked_count, main_window_shown,
-                          question_lines, start_app)
+                          port_locks, question_lines, start_app)
 
 
 def start(stack):
@@ -71,6 +72,8 @@ class XEmbedTest(unittest.TestCase):
     def test_exit_from_the_icon_menu(self):
         with contextlib.ExitStack() as stack:
             session, _tray, app, icon = start(stack)
+            locks = port_locks(app.pid)
+            self.assertTrue(locks, "no lock file for the open port")
             menu = open_menu(session, app, icon)
             session.screenshot_painted("tray-xembed-menu.png", menu)
             # The menu has the keyboard grab: its mnemonic picks "&Exit".
@@ -80,6 +83,7 @@ class XEmbedTest(unittest.TestCase):
             app.answer_box("Return")
             self.assertEqual(app.wait_exit(), 0)
             self.assertFalse(session.is_visible(icon), "the icon outlived the program")
+            self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
 
 
 if __name__ == "__main__":

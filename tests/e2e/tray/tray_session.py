@@ -224,7 +224,7 @@ class TraySession(XSession):
         super().__init__(stack, width, height)
 
     def env(self, **extra):
-        return clean_env(DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS=self.bus_address, **extra)
+        return super().env(DBUS_SESSION_BUS_ADDRESS=self.bus_address, **extra)
 
     def window_state(self, window):
         """The ICCCM state the window manager gave: "Normal", "Iconic", or
@@ -338,7 +338,7 @@ class Trayer:
 
 
 LOCK_DIRS = ["/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-             "/tmp", tempfile.gettempdir(), f"/tmp/runtime-{os.getuid()}"]
+             "/tmp", "/var/tmp", tempfile.gettempdir()]
 
 
 def port_locks(pid):
