@@ -17,6 +17,33 @@ from test_command_line import UNAVAILABLE, expect_box
 IDLE_TICKS_PER_SECOND = max(1, os.sysconf("SC_CLK_TCK") // 10)
 
 
+def assert_idle(case, app, when):
+    """Measures the program's CPU time over a second."""
+    before = app.cpu_ticks()
+    started = time.monotonic()
+    time.sleep(1.0)  # the measuring interval, not a wait for a condition
+    used = app.cpu_ticks() - before
+    elapsed = time.monotonic() - started
+    case.assertLessEqual(used, IDLE_TICKS_PER_SECOND * elapsed,
+                         f"{used} clock ticks of CPU in {elapsed:.2f} s {when}")
+
+
+class IdleTest(unittest.TestCase):
+
+    def test_waiting_for_scans_costs_no_cpu(self):
+        with contextlib.ExitStack() as stack:
+            session = XSession(stack)
+            tmp = stack.enter_context(tempfile.TemporaryDirectory())
+            receiver = Receiver(stack, session, os.path.join(tmp, "received.txt"))
+            line, app = start_on_pty(stack, session)
+            assert_idle(self, app, "with the port open, before any scan")
+            receiver.focus()
+            # A burst that ends inside a character leaves a tail to time out.
+            line.write_block(b"123\r9\xc3")
+            receiver.wait_text_ending("123\n9\u00c3")
+            assert_idle(self, app, "after a scan")
+
+
 class BusyPortTest(unittest.TestCase):
 
     def test_second_instance_is_refused_and_first_keeps_typing(self):
@@ -61,14 +88,7 @@ class DeviceLossTest(unittest.TestCase):
             # The box is on screen and waits for the user; meanwhile the
             # program must sleep, not poll a dead descriptor.
             wait_until(lambda: app.visible_windows(), 20.0, "the error box")
-            before = app.cpu_ticks()
-            started = time.monotonic()
-            time.sleep(1.0)  # the measuring interval, not a wait for a condition
-            used = app.cpu_ticks() - before
-            elapsed = time.monotonic() - started
-            self.assertLessEqual(used, IDLE_TICKS_PER_SECOND * elapsed,
-                                 f"{used} clock ticks of CPU in {elapsed:.2f} s "
-                                 "while the error box waits")
+            assert_idle(self, app, "while the error box waits")
 
             self.assertIsNone(app.proc.poll(), "ended before the box was answered")
             app.answer_box()
