@@ -151,7 +151,10 @@ protected:
         while (done < strokes.size()) {
             bool changed = false;
             const std::size_t count = m_keymap.admit(strokes.subspan(done), Clock::now(), &changed);
-            if (changed) {
+            // Stays set until an upload succeeds: keys must never be typed
+            // against a keymap the compositor does not have.
+            m_keymapPending = m_keymapPending || changed;
+            if (m_keymapPending) {
                 uploadKeymap();
                 roundtrip();
                 waitUntil(Clock::now() + kKeymapSettle);
@@ -201,6 +204,7 @@ private:
         // A new keymap leaves the modifier state undefined until it is set.
         modifiers(0);
         flush();
+        m_keymapPending = false;
     }
 
     std::uint32_t nextTime()
@@ -339,6 +343,7 @@ private:
     VirtualKeyboardPtr m_keyboard;
     WaylandKeymap m_keymap;
     wayland::EventPacer m_pacer;
+    bool m_keymapPending = false;
     std::uint32_t m_time = 0;
     std::size_t m_pendingBytes = 0;
 };
