@@ -3,7 +3,8 @@
 sway. swaybar owns the StatusNotifierWatcher on a session bus of the sway
 user; the program runs as that user under XWayland. The test reads the
 watcher and the item over D-Bus as root, which the bus's own configuration
-lets in."""
+lets in, and sends the Activate that swaybar sends for a left click (the
+headless seat has no pointer to click with)."""
 
 import contextlib
 import os
@@ -15,7 +16,7 @@ import subprocess
 import tempfile
 import unittest
 
-from e2e_session import APP_TITLE, START_TIMEOUT, STEP_TIMEOUT, Config, ScannerLine, \
+from e2e_session import APP_TITLE, APP_TITLE_RE, START_TIMEOUT, STEP_TIMEOUT, Config, ScannerLine, \
     clean_env, stop_process, wait_until
 from tray_session import PrivateBus, port_locks
 
@@ -130,13 +131,19 @@ class SwaySession:
         os.makedirs(out_dir, exist_ok=True)
         return shutil.copy(shot, os.path.join(out_dir, name))
 
+    def shown_windows(self, pid):
+        """The program's main window where XWayland has it on screen."""
+        out = self.run(["xdotool", "search", "--all", "--onlyvisible", "--pid", str(pid),
+                        "--name", APP_TITLE_RE], check=False).stdout
+        return [int(w) for w in out.split()]
+
     def tray_drawn(self, name):
         """Whether the bar's right end, where the tray sits with no status
         text beside it, shows anything but the bar's colour."""
         shot = self.screenshot_to(name)
         out = subprocess.run(
-            ["convert", shot, "-gravity", "SouthEast", "-crop", f"{TRAY_SPOT[0]}x{TRAY_SPOT[1]}+0+0",
-             "+repage", "-fill", "white", "-opaque", BAR_BACKGROUND, "-fill", "black",
+            ["convert", shot, "-gravity", "SouthEast",
+             "-crop", f"{TRAY_SPOT[0]}x{TRAY_SPOT[1]}+0+0", "+repage", "-fill", "white", "-opaque", BAR_BACKGROUND, "-fill", "black",
              "+opaque", "white", "-format", "%[fx:mean]", "info:"],
             capture_output=True, text=True, check=True, timeout=STEP_TIMEOUT).stdout
         return float(out) < 1.0
@@ -175,11 +182,19 @@ class SwayTrayTest(unittest.TestCase):
             self.assertTrue(locks, "no lock file for the open port")
             wait_until(lambda: sway.tray_drawn("tray-swaybar.png"), STEP_TIMEOUT,
                        "swaybar to draw the icon", interval=0.2)
+            self.assertEqual(sway.shown_windows(app.pid), [], "the window starts on screen")
+
+            # What swaybar sends for a left click on the icon.
+            sway.bus.client.activate(item)
+            wait_until(lambda: sway.shown_windows(app.pid), STEP_TIMEOUT,
+                       "the window on screen after Activate", interval=0.05)
+            sway.bus.client.wait_no_item()
+            sway.screenshot_to("tray-sway-restored.png")
 
             app.send_signal(signal.SIGTERM)
             self.assertEqual(app.wait(timeout=STEP_TIMEOUT), 0, diagnostics())
             self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
-            sway.bus.client.wait_no_item()
+            self.assertNotIn("Sanitizer", diagnostics())
 
 
 if __name__ == "__main__":
