@@ -58,7 +58,7 @@ public:
     void markUsed(std::span<const KeyStroke> strokes, Clock::time_point now);
 
     // The earliest time at which a held key may be given to another
-    // character; null while a key has never been used.
+    // character; null while some key is still free.
     std::optional<Clock::time_point> nextRecycle() const;
 
     // Number of keys available to characters.
