@@ -37,18 +37,24 @@ int main(int argc, char **argv)
     args.removeFirst();
     const QString commandLine = args.join(QLatin1Char(' '));
 
-    std::unique_ptr<platform::Keyboard> keyboard = platform::createKeyboard();
+    // A terminal's Ctrl+C or a service stop ends the program in order,
+    // without the question; caught from the start, so one that comes while a
+    // start-up box is open does not kill the process mid-way.
     std::unique_ptr<MainFrm> frm;
+    platform::TerminationSignals termination;
+    QObject::connect(&termination, &platform::TerminationSignals::received, &app, [&frm, &services](int) {
+        if (frm)
+            frm->EndInOrder();
+        else
+            services.end(0); // nothing is open yet
+    });
+
+    std::unique_ptr<platform::Keyboard> keyboard = platform::createKeyboard();
     try {
         frm = SerMod::Main(commandLine, services, *keyboard);
     } catch (const platform::RuntimeError &e) {
         SerMod::ReportUnhandled(e, services);
         return 1;
     }
-    // A terminal's Ctrl+C or a service stop ends the program in order,
-    // without the question.
-    platform::TerminationSignals termination;
-    QObject::connect(&termination, &platform::TerminationSignals::received, frm.get(),
-                     [&frm](int) { frm->EndInOrder(); });
     return app.exec();
 }
