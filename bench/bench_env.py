@@ -365,13 +365,17 @@ class FileClock:
     def settle(self, target_size, quiet_s, give_up_s, busy=lambda: False):
         """Waits until the file holds target_size bytes and then stays still
         for quiet_s (extra keys would land in that time), or until it has not
-        grown for give_up_s while `busy()` is false (keys were lost)."""
+        grown for give_up_s since the sender finished (keys were lost). A
+        receiver can lag seconds behind a sender that has already exited."""
+        since = time.monotonic_ns()
         while True:
+            now = time.monotonic_ns()
+            if busy():
+                since = now
             stamp, size = self.last_change()
-            idle = (time.monotonic_ns() - stamp) / 1e9
-            if size >= target_size and idle >= quiet_s:
+            if size >= target_size and (now - stamp) / 1e9 >= quiet_s:
                 return
-            if not busy() and idle >= give_up_s:
+            if (now - max(stamp, since)) / 1e9 >= give_up_s:
                 return
             time.sleep(0.01)
 
