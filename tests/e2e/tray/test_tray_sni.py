@@ -140,6 +140,20 @@ class StatusNotifierTest(unittest.TestCase):
                                  "lock file left behind")
                 bus.wait_no_item()
 
+    def test_termination_signal_while_asking_ends_in_order(self):
+        # A log-out or a service stop does not wait for the user's answer.
+        with contextlib.ExitStack() as stack:
+            bus, session, _line, app, item = start(stack)
+            locks = port_locks(app.pid)
+            bus.click_menu(item, "Exit")
+            question_lines(app)
+            wait_box(session, app)
+            app.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(app.wait_exit(), 0, app.stderr.lines())
+            self.assertEqual(asked_count(app), 1)
+            self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
+            bus.wait_no_item()
+
 
 if __name__ == "__main__":
     unittest.main()
