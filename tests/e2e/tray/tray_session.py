@@ -381,8 +381,3 @@ def start_app(stack, session, line=None):
     app.wait_main_window()
     return line, app
 
-
-def end_with_signal(app, signo):
-    app.proc.send_signal(signo)
-    return app.wait_exit()
-
