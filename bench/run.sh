@@ -26,8 +26,8 @@ fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSCNFERRY_WERROR=ON >/dev/null
 cmake --build "$build" -j2 --target ScnFerry scnferry_receiver scnferry_window_watch >/dev/null
 
-# The scoring decides what counts as a lost key: check it before trusting it.
-(cd "$here" && python3 -m unittest -q test_payloads)
+# The scoring and the clock decide what counts as a lost key: check them first.
+(cd "$here" && python3 -m unittest -q test_payloads test_harness)
 
 cd "$here"
 exec python3 scnferry_bench.py \
