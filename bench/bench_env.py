@@ -13,6 +13,7 @@ import ctypes
 import json
 import os
 import pwd
+import re
 import select
 import shutil
 import signal
@@ -161,6 +162,20 @@ class XSession:
 
     def app_env(self):
         return {"QT_QPA_PLATFORM": "xcb", "SCNFERRY_KEYBOARD": "x11"}
+
+    def empty_keycodes(self):
+        """Keycodes of the server's keymap with no symbol: the room a typing
+        tool has for characters the layout lacks."""
+        dump = self.run(["xkbcomp", "-xkb", self.display, "-"]).stdout
+        if "xkb_keycodes" not in dump or "xkb_symbols" not in dump:
+            return None
+        names = dump[dump.index("xkb_keycodes"):dump.index("xkb_types")]
+        symbols = dump[dump.index("xkb_symbols"):]
+        codes = {m.group(1): int(m.group(2)) for m in re.finditer(r"<([^>]+)>\s*=\s*(\d+);", names)}
+        used = {codes[n] for n in re.findall(r"key <([^>]+)>\s*\{", symbols) if n in codes}
+        low = int(re.search(r"minimum = (\d+)", names).group(1))
+        high = int(re.search(r"maximum = (\d+)", names).group(1))
+        return high - low + 1 - len(used)
 
     def receiver_env(self):
         return {"QT_QPA_PLATFORM": "xcb"}
