@@ -5,6 +5,14 @@
 #include "platform/wayland/keyboard_wayland.h"
 #include "platform/wayland/wayland_keymap.h"
 
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -184,6 +193,95 @@ QString mixed(int length)
     return s;
 }
 
+// Another keyboard on the seat, as the user's own: a US layout on which the
+// user holds Shift with Caps Lock on.
+class UserKeyboard {
+public:
+    explicit UserKeyboard(const QByteArray &socket) : m_display(wl_display_connect(socket.constData()))
+    {
+        if (!m_display)
+            return;
+        m_registry = wl_display_get_registry(m_display);
+        wl_registry_add_listener(m_registry, &kListener, this);
+        wl_display_roundtrip(m_display);
+        if (!m_seat || !m_manager)
+            return;
+        m_keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(m_manager, m_seat);
+
+        xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+        const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+        xkb_keymap *keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+        char *text = keymap ? xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
+        if (text) {
+            const std::size_t size = std::strlen(text) + 1;
+            const int fd = memfd_create("user-keymap", MFD_CLOEXEC);
+            if (fd >= 0 && ::write(fd, text, size) == static_cast<ssize_t>(size)) {
+                zwp_virtual_keyboard_v1_keymap(m_keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                               static_cast<std::uint32_t>(size));
+                m_ready = true;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        }
+        std::free(text);
+        xkb_keymap_unref(keymap);
+        xkb_context_unref(context);
+        m_ready = m_ready && wl_display_roundtrip(m_display) >= 0;
+    }
+
+    ~UserKeyboard()
+    {
+        if (m_keyboard)
+            zwp_virtual_keyboard_v1_destroy(m_keyboard);
+        if (m_manager)
+            zwp_virtual_keyboard_manager_v1_destroy(m_manager);
+        if (m_seat)
+            wl_seat_destroy(m_seat);
+        if (m_registry)
+            wl_registry_destroy(m_registry);
+        if (m_display)
+            wl_display_disconnect(m_display);
+    }
+
+    bool ready() const { return m_ready; }
+
+    // Left Shift down (evdev 42) and Caps Lock locked, and it stays so.
+    bool holdShiftWithCapsLock()
+    {
+        zwp_virtual_keyboard_v1_key(m_keyboard, 1, 42, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_modifiers(m_keyboard, 1u << 0, 0, 1u << 1, 0);
+        return wl_display_roundtrip(m_display) >= 0;
+    }
+
+    // A key typed on this keyboard, by its evdev code.
+    bool tap(std::uint32_t key)
+    {
+        zwp_virtual_keyboard_v1_key(m_keyboard, 2, key, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_key(m_keyboard, 3, key, WL_KEYBOARD_KEY_STATE_RELEASED);
+        return wl_display_roundtrip(m_display) >= 0;
+    }
+
+private:
+    static void onGlobal(void *data, wl_registry *registry, std::uint32_t name, const char *interface, std::uint32_t)
+    {
+        auto *self = static_cast<UserKeyboard *>(data);
+        if (!self->m_seat && std::strcmp(interface, wl_seat_interface.name) == 0)
+            self->m_seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        else if (!self->m_manager && std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0)
+            self->m_manager = static_cast<zwp_virtual_keyboard_manager_v1 *>(
+                wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    }
+    static void onGlobalRemove(void *, wl_registry *, std::uint32_t) {}
+    static constexpr wl_registry_listener kListener{onGlobal, onGlobalRemove};
+
+    wl_display *m_display = nullptr;
+    wl_registry *m_registry = nullptr;
+    wl_seat *m_seat = nullptr;
+    zwp_virtual_keyboard_manager_v1 *m_manager = nullptr;
+    zwp_virtual_keyboard_v1 *m_keyboard = nullptr;
+    bool m_ready = false;
+};
+
 struct Case {
     const char *name;
     QStringList bursts; // sent one after the other, without waiting
@@ -312,6 +410,38 @@ std::string caseName(const ::testing::TestParamInfo<WaylandKeyboardTyping::Param
 }
 
 INSTANTIATE_TEST_SUITE_P(Sway, WaylandKeyboardTyping, ::testing::ValuesIn(typings()), caseName);
+
+TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
+        GTEST_SKIP() << "sway is not installed";
+    SwaySession session;
+    ASSERT_TRUE(session.start()) << session.error().toStdString();
+    const QByteArray socket = session.value("WAYLAND_DISPLAY").toLocal8Bit();
+    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
+    qputenv("WAYLAND_DISPLAY", socket);
+    QString why;
+    auto keyboard = platform::createWaylandKeyboard(&why);
+    qputenv("WAYLAND_DISPLAY", saved);
+    ASSERT_TRUE(keyboard) << why.toStdString();
+    UserKeyboard user(socket);
+    ASSERT_TRUE(user.ready());
+
+    const QString text = QStringLiteral("abc XYZ äÄß Ω 中 Mixed 123 !@#") + QChar(0x1D) + QStringLiteral("z\n");
+    for (const char *platformName : {"wayland", "xcb"}) {
+        SCOPED_TRACE(platformName);
+        Receiver receiver(session, QString::fromLatin1(platformName),
+                          session.value("SWAY_DIR") + QStringLiteral("/home/shift-") + QString::fromLatin1(platformName));
+        ASSERT_TRUE(receiver.waitReady());
+        ASSERT_TRUE(user.holdShiftWithCapsLock());
+        ASSERT_NO_THROW(keyboard->send(text));
+        // The user's key "1" afterwards gives "!": Shift really is held on
+        // the seat, and typing left the user's keyboard state alone.
+        ASSERT_TRUE(user.tap(2));
+        const QString want = recorded(text) + u'!';
+        EXPECT_EQ(receiver.waitFor(want).toStdString(), want.toStdString());
+    }
+}
 
 TEST(WaylandKeyboard, RefusesWithoutAWaylandSession)
 {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <vector>
@@ -119,6 +120,7 @@ TEST(WaylandKeymap, FixedKeysAreNamedKeysAndControl)
         {WaylandKeymap::namedKeycode(NamedKey::Escape), XKB_KEY_Escape},
         {WaylandKeymap::namedKeycode(NamedKey::Delete), XKB_KEY_Delete},
         {WaylandKeymap::controlKeycode(), XKB_KEY_Control_L},
+        {WaylandKeymap::silentKeycode(), XKB_KEY_NoSymbol},
     };
     std::set<std::uint32_t> seen;
     for (const auto &c : cases) {
@@ -144,7 +146,8 @@ TEST(WaylandKeymap, FullKeymapUsesEveryCharacterKeyWithinRange)
                                      WaylandKeymap::namedKeycode(NamedKey::Tab),
                                      WaylandKeymap::namedKeycode(NamedKey::BackSpace),
                                      WaylandKeymap::namedKeycode(NamedKey::Escape),
-                                     WaylandKeymap::namedKeycode(NamedKey::Delete), WaylandKeymap::controlKeycode()};
+                                     WaylandKeymap::namedKeycode(NamedKey::Delete), WaylandKeymap::controlKeycode(),
+                                     WaylandKeymap::silentKeycode()};
     for (const KeyStroke &s : strokes)
         EXPECT_TRUE(keycodes.insert(*keymap.keycodeFor(s.ch)).second);
     EXPECT_EQ(keycodes.size(), 255u - 9u + 1u);
@@ -244,4 +247,24 @@ TEST(WaylandKeymap, KeysAreHeldForTheGracePeriodAfterDelivery)
     EXPECT_EQ(keymap.nextRecycle(), delivered + WaylandKeymap::kGrace);
     EXPECT_EQ(keymap.admit(chars(U"x"), delivered + WaylandKeymap::kGrace - 1ms, nullptr), 0u);
     EXPECT_EQ(keymap.admit(chars(U"x"), delivered + WaylandKeymap::kGrace, nullptr), 1u);
+}
+
+TEST(WaylandKeymap, RecognisesItsOwnKeymapAfterTheCompositorReserialisedIt)
+{
+    WaylandKeymap keymap;
+    keymap.admit(chars(U"abc"), t0, nullptr);
+    const Compiled ours(keymap.text());
+    ASSERT_TRUE(ours.keymap);
+    std::unique_ptr<char, decltype(&std::free)> oursText(
+        xkb_keymap_get_as_string(ours.keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1), &std::free);
+    EXPECT_TRUE(WaylandKeymap::isOwnKeymap(oursText.get()));
+
+    // A user's keyboard.
+    const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+    std::unique_ptr<xkb_keymap, XkbKeymapDeleter> us(
+        xkb_keymap_new_from_names(ours.context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    ASSERT_TRUE(us);
+    std::unique_ptr<char, decltype(&std::free)> usText(xkb_keymap_get_as_string(us.get(), XKB_KEYMAP_FORMAT_TEXT_V1),
+                                                       &std::free);
+    EXPECT_FALSE(WaylandKeymap::isOwnKeymap(usText.get()));
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -52,12 +53,14 @@ void destroySeat(wl_seat *seat) { wl_seat_destroy(seat); }
 void destroyRegistry(wl_registry *registry) { wl_registry_destroy(registry); }
 void destroyManager(zwp_virtual_keyboard_manager_v1 *m) { zwp_virtual_keyboard_manager_v1_destroy(m); }
 void destroyVirtualKeyboard(zwp_virtual_keyboard_v1 *k) { zwp_virtual_keyboard_v1_destroy(k); }
+void destroySeatKeyboard(wl_keyboard *k) { wl_keyboard_destroy(k); }
 
 using DisplayPtr = std::unique_ptr<wl_display, Deleter<wl_display, wl_display_disconnect>>;
 using RegistryPtr = std::unique_ptr<wl_registry, Deleter<wl_registry, destroyRegistry>>;
 using SeatPtr = std::unique_ptr<wl_seat, Deleter<wl_seat, destroySeat>>;
 using ManagerPtr = std::unique_ptr<zwp_virtual_keyboard_manager_v1, Deleter<zwp_virtual_keyboard_manager_v1, destroyManager>>;
 using VirtualKeyboardPtr = std::unique_ptr<zwp_virtual_keyboard_v1, Deleter<zwp_virtual_keyboard_v1, destroyVirtualKeyboard>>;
+using SeatKeyboardPtr = std::unique_ptr<wl_keyboard, Deleter<wl_keyboard, destroySeatKeyboard>>;
 
 class UniqueFd {
 public:
@@ -132,6 +135,12 @@ public:
             fail();
         uploadKeymap();
         roundtrip();
+        // The seat's own keyboard tells us, through its keymap, whenever
+        // another keyboard (the user's) has become the seat's keyboard.
+        m_seatKeyboard.reset(wl_seat_get_keyboard(m_seat.get()));
+        if (!m_seatKeyboard || wl_keyboard_add_listener(m_seatKeyboard.get(), &kSeatKeyboardListener, this) < 0)
+            fail();
+        roundtrip();
     }
 
     QString name() const override { return QStringLiteral("wayland"); }
@@ -143,6 +152,9 @@ protected:
             return;
         if (wl_display_get_error(m_display.get()) != 0)
             fail();
+        roundtrip();
+        if (!m_seatOnOurs)
+            takeSeat();
 
         // More distinct characters than keys: type what fits, let it land,
         // wait until keys may be reused, go on with the rest. The order of
@@ -172,6 +184,43 @@ protected:
     }
 
 private:
+    // When the seat changes keyboards the compositor sends every client the
+    // new keyboard's keymap; clients behind XWayland read keys that follow
+    // too soon with the previous keyboard's keymap. So switch the seat over
+    // with a key that types nothing and let the keymap settle.
+    void takeSeat()
+    {
+        tap(WaylandKeymap::silentKeycode());
+        flush();
+        roundtrip();
+        waitUntil(Clock::now() + kKeymapSettle);
+        // Compositors that do not report the switch get it every burst.
+        m_seatOnOurs = true;
+    }
+
+    static void onSeatKeymap(void *data, wl_keyboard *, std::uint32_t, std::int32_t fd, std::uint32_t size)
+    {
+        auto *self = static_cast<WaylandKeyboard *>(data);
+        const UniqueFd owned(fd);
+        void *map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map == MAP_FAILED) {
+            self->m_seatOnOurs = false;
+            return;
+        }
+        self->m_seatOnOurs = WaylandKeymap::isOwnKeymap(std::string_view(static_cast<const char *>(map), size));
+        ::munmap(map, size);
+    }
+    static void onSeatEnter(void *, wl_keyboard *, std::uint32_t, wl_surface *, wl_array *) {}
+    static void onSeatLeave(void *, wl_keyboard *, std::uint32_t, wl_surface *) {}
+    static void onSeatKey(void *, wl_keyboard *, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+    static void onSeatModifiers(void *, wl_keyboard *, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                                std::uint32_t)
+    {
+    }
+    static void onSeatRepeatInfo(void *, wl_keyboard *, std::int32_t, std::int32_t) {}
+    static constexpr wl_keyboard_listener kSeatKeyboardListener{onSeatKeymap, onSeatEnter,     onSeatLeave,
+                                                                onSeatKey,    onSeatModifiers, onSeatRepeatInfo};
+
     [[noreturn]] void fail() const
     {
         throw RuntimeError(err::KeyboardFailed,
@@ -341,9 +390,11 @@ private:
     SeatPtr m_seat;
     ManagerPtr m_manager;
     VirtualKeyboardPtr m_keyboard;
+    SeatKeyboardPtr m_seatKeyboard;
     WaylandKeymap m_keymap;
     wayland::EventPacer m_pacer;
     bool m_keymapPending = false;
+    bool m_seatOnOurs = false;
     std::uint32_t m_time = 0;
     std::size_t m_pendingBytes = 0;
 };

@@ -19,8 +19,12 @@ constexpr std::uint32_t kTab = 23;
 constexpr std::uint32_t kReturn = 36;
 constexpr std::uint32_t kControl = 37;
 constexpr std::uint32_t kDelete = 119;
+constexpr std::uint32_t kSilent = 255;
 
-constexpr std::array<std::uint32_t, 6> kFixedKeycodes{kEscape, kBackSpace, kTab, kReturn, kControl, kDelete};
+constexpr std::array<std::uint32_t, 7> kFixedKeycodes{kEscape, kBackSpace, kTab, kReturn, kControl, kDelete, kSilent};
+
+// Compositors re-serialise an uploaded keymap but keep its section names.
+constexpr std::string_view kKeycodesMarker = "xkb_keycodes \"scnferry\"";
 
 std::string keysymName(std::uint32_t keysym)
 {
@@ -67,6 +71,16 @@ std::uint32_t WaylandKeymap::namedKeycode(NamedKey key)
 std::uint32_t WaylandKeymap::controlKeycode()
 {
     return kControl;
+}
+
+std::uint32_t WaylandKeymap::silentKeycode()
+{
+    return kSilent;
+}
+
+bool WaylandKeymap::isOwnKeymap(std::string_view text)
+{
+    return text.find(kKeycodesMarker) != std::string_view::npos;
 }
 
 std::size_t WaylandKeymap::characterKeyCount()
@@ -165,7 +179,7 @@ std::string WaylandKeymap::text() const
     out.reserve(8192);
     out += "xkb_keymap {\n";
 
-    out += "xkb_keycodes \"scnferry\" {\n";
+    out += std::string(kKeycodesMarker) + " {\n";
     out += "    minimum = 8;\n    maximum = 255;\n";
     for (std::uint32_t k = kMinKeycode; k <= kMaxKeycode; ++k)
         out += "    " + keyName(k) + " = " + std::to_string(k) + ";\n";

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace platform::wayland {
@@ -43,6 +44,12 @@ public:
 
     static std::uint32_t namedKeycode(NamedKey key);
     static std::uint32_t controlKeycode();
+    // A key without a symbol: pressing it makes the compositor switch the
+    // seat to this keyboard (and send its keymap to clients), typing nothing.
+    static std::uint32_t silentKeycode();
+
+    // Whether a keymap text (as the compositor passes it on) is one of ours.
+    static bool isOwnKeymap(std::string_view text);
 
     // Keycode that types c, if c currently has one.
     std::optional<std::uint32_t> keycodeFor(char32_t c) const;
