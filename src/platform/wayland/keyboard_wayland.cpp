@@ -152,9 +152,6 @@ protected:
             return;
         if (wl_display_get_error(m_display.get()) != 0)
             fail();
-        roundtrip();
-        if (!m_seatOnOurs)
-            takeSeat();
 
         // More distinct characters than keys: type what fits, let it land,
         // wait until keys may be reused, go on with the rest. The order of
@@ -166,11 +163,19 @@ protected:
             // Stays set until an upload succeeds: keys must never be typed
             // against a keymap the compositor does not have.
             m_keymapPending = m_keymapPending || changed;
+            bool settle = false;
             if (m_keymapPending) {
                 uploadKeymap();
-                roundtrip();
-                waitUntil(Clock::now() + kKeymapSettle);
+                settle = true;
             }
+            // Brings in the seat's keymap events: is the seat still ours?
+            roundtrip();
+            if (!m_seatOnOurs) {
+                takeSeat();
+                settle = true;
+            }
+            if (settle)
+                waitUntil(Clock::now() + kKeymapSettle);
             const auto part = strokes.subspan(done, count);
             typeStrokes(part);
             done += count;
@@ -186,14 +191,13 @@ protected:
 private:
     // When the seat changes keyboards the compositor sends every client the
     // new keyboard's keymap; clients behind XWayland read keys that follow
-    // too soon with the previous keyboard's keymap. So switch the seat over
-    // with a key that types nothing and let the keymap settle.
+    // too soon with the previous keyboard's keymap. So the seat is switched
+    // over with a key that types nothing, and the keymap left to settle.
     void takeSeat()
     {
         tap(WaylandKeymap::silentKeycode());
         flush();
         roundtrip();
-        waitUntil(Clock::now() + kKeymapSettle);
         // Compositors that do not report the switch get it every burst.
         m_seatOnOurs = true;
     }
