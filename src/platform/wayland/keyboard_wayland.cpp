@@ -14,10 +14,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <string_view>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -35,7 +36,8 @@ constexpr std::size_t kKeyRequestBytes = 8 + 3 * 4;
 constexpr std::size_t kModifiersRequestBytes = 8 + 4 * 4;
 // XWayland compiles every new keymap with xkbcomp and its X clients fetch it
 // when told; keys typed before that are read with the old keymap. Paid only
-// when a burst brings characters the keymap did not have.
+// when a burst brings characters the keymap did not have, or when another
+// keyboard had the seat since the last burst.
 constexpr std::chrono::milliseconds kKeymapSettle{200};
 // A compositor that takes nothing for this long is not coming back.
 constexpr int kStallTimeoutMs = 5000;
