@@ -28,6 +28,9 @@ int main(int argc, char **argv)
     SerMod::Application app(argc, argv, services);
     app.setApplicationName(QStringLiteral("ScnFerry"));
     app.setApplicationVersion(QStringLiteral(SCNFERRY_VERSION));
+    // What tray hosts show as the icon's title; equal to every window's
+    // title, so Qt adds nothing to them.
+    app.setApplicationDisplayName(SerMod::AppTitle);
     app.setDesktopFileName(QStringLiteral("io.github.scnferry.ScnFerry"));
     // Hidden in the tray is still running.
     app.setQuitOnLastWindowClosed(false);

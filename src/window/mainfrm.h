@@ -76,6 +76,8 @@ public:
 
     QString ScanData;
 
+    void setVisible(bool visible) override;
+
 protected:
     void showEvent(QShowEvent *event) override;
     void changeEvent(QEvent *event) override;
@@ -84,6 +86,7 @@ protected:
 private:
     void ReadPort();
     void onTrayNotification(int mouseMessage);
+    void addTrayIcon();
     void onCommitDataRequest(QSessionManager &manager);
     void releasePortAndIcon();
     void unload();

@@ -5,6 +5,7 @@
 
 #include "platform/notification_area.h"
 #include "platform/services.h"
+#include "platform/window_state.h"
 #include "window/mainfrm.h"
 #include "window/twips.h"
 
@@ -69,18 +70,38 @@ void MainFrm::Form_Resize()
         // reached again: it stays minimised in the taskbar instead.
         if (m_services.notificationArea().available()) {
             hide();
-            SerMod::TrayIconData = tray::filledRecord(this, windowIcon(), SerMod::AppTitle);
-            tray::Shell_NotifyIcon(tray::NIM_ADD, SerMod::TrayIconData,
-                                   m_services.notificationArea(), mnuTray);
+            addTrayIcon();
         }
     }
     update();
 }
 
+void MainFrm::addTrayIcon()
+{
+    SerMod::TrayIconData = tray::filledRecord(this, windowIcon(), SerMod::AppTitle);
+    tray::Shell_NotifyIcon(tray::NIM_ADD, SerMod::TrayIconData, m_services.notificationArea(),
+                           mnuTray);
+}
+
+void MainFrm::setVisible(bool visible)
+{
+    // Shown while minimised (start-up): straight into the notification
+    // area. Mapping the window iconic first and hiding it afterwards leaves
+    // the window manager's late notices of that state to undo a restore.
+    if (visible && !isVisible() && isMinimized() && m_services.notificationArea().available()) {
+        addTrayIcon();
+        return;
+    }
+    QWidget::setVisible(visible);
+}
+
 void MainFrm::Form_MouseMove(std::int16_t, std::int16_t, float x, float)
 {
-    if (!isMinimized())
-        return; // real movement over the visible window
+    // Real movement over the visible window. Qt on X11 may report a window
+    // that went into the tray as no longer minimised once it is hidden, so
+    // hidden counts as minimised here.
+    if (!isMinimized() && isVisible())
+        return;
     const double tpp = twips::perPixel(logicalDpiX());
     const std::optional<std::int32_t> n = tray::notificationNumber(x, ScaleMode, tpp);
     if (!n)
@@ -96,6 +117,7 @@ void MainFrm::Form_MouseMove(std::int16_t, std::int16_t, float x, float)
 
 void MainFrm::mnuShow_Click()
 {
+    platform::prepareRestore(this);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
