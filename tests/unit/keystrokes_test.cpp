@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "platform/keystrokes.h"
 
+#include <QString>
+
 #include <gtest/gtest.h>
 
 namespace {
