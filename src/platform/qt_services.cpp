@@ -42,7 +42,7 @@ public:
         switch (style & 0xF0) {
         case mb::Critical: box.setIcon(QMessageBox::Critical); break;
         case mb::Question: box.setIcon(QMessageBox::Question); break;
-        case 48: box.setIcon(QMessageBox::Warning); break;
+        case mb::Exclamation: box.setIcon(QMessageBox::Warning); break;
         case mb::Information: box.setIcon(QMessageBox::Information); break;
         default: box.setIcon(QMessageBox::NoIcon); break;
         }
