@@ -86,7 +86,7 @@ class SwaySession:
     def focused_view(self):
         return next((v for v in self.views() if v.get("focused")), None)
 
-    def focus(self, view_id):
+    def focus(self, view_id, timeout=STEP_TIMEOUT):
         """Moves the keyboard focus to a window and waits until sway has it there."""
         def focused():
             current = self.focused_view()
@@ -94,7 +94,7 @@ class SwaySession:
                 return True
             self.swaymsg(f"[con_id={view_id}]", "focus", check=False)
             return False
-        wait_until(focused, STEP_TIMEOUT, f"the focus on window {view_id}", interval=0.05)
+        wait_until(focused, timeout, f"the focus on window {view_id}", interval=0.05)
 
     def log_tail(self, chars=3000):
         with contextlib.suppress(OSError), open(os.path.join(self.dir, "sway.log"), "rb") as f:
