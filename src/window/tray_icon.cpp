@@ -88,9 +88,15 @@ void MainFrm::setVisible(bool visible)
     // Shown while minimised (start-up): straight into the notification
     // area. Mapping the window iconic first and hiding it afterwards leaves
     // the window manager's late notices of that state to undo a restore.
-    if (visible && !isVisible() && isMinimized() && m_services.notificationArea().available()) {
-        addTrayIcon();
-        return;
+    if (visible && !isVisible() && isMinimized()) {
+        if (m_services.notificationArea().available()) {
+            addTrayIcon();
+            return;
+        }
+        // Out of sight in the taskbar, where the desktop has no minimise
+        // (sway) at least not taking the focus from the user's window, which
+        // is where the scans are meant to go.
+        setAttribute(Qt::WA_ShowWithoutActivating, true);
     }
     QWidget::setVisible(visible);
 }
@@ -117,6 +123,7 @@ void MainFrm::Form_MouseMove(std::int16_t, std::int16_t, float x, float)
 
 void MainFrm::mnuShow_Click()
 {
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
     platform::prepareRestore(this);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
