@@ -23,6 +23,8 @@ if [ "${1:-}" = "--quick" ]; then
     doc="$build/BENCHMARKS-quick.md"
 fi
 
+# What is built: the commit, "-dirty" when the tree has changes beyond it.
+revision=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "an unversioned tree")
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSCNFERRY_WERROR=ON >/dev/null
 cmake --build "$build" -j2 --target ScnFerry scnferry_receiver scnferry_window_watch >/dev/null
 
@@ -35,5 +37,5 @@ exec python3 scnferry_bench.py \
     --receiver "$build/tests/tools/scnferry_receiver" \
     --window-watch "$build/bench/scnferry_window_watch" \
     --doc "$doc" --json "$build/bench-results.json" \
-    --command "$shown" \
+    --command "$shown" --revision "$revision" \
     "${extra[@]}" "$@"

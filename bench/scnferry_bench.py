@@ -321,11 +321,14 @@ def latency_table(rows):
             continue
         lat = r["latencies_ms"]
         since = "last byte" if r["tool"] == "ScnFerry" else "tool start"
+        slow = [i for i, v in enumerate(lat) if v > 5.0]
+        shown = ", ".join(str(i) for i in slow[:8]) + (", ..." if len(slow) > 8 else "")
         body.append([r["session"], r["tool"], since, len(lat),
                      fmt(median_or_none(lat), 2), fmt(payloads.percentile(lat, 99) if lat else None, 2),
+                     fmt(max(lat) if lat else None, 1), f"{len(slow)}" + (f" (#{shown})" if slow else ""),
                      r["incomplete"]])
-    return table(["session", "tool", "measured from", "scans", "median (ms)", "p99 (ms)",
-                  "incomplete"], body)
+    return table(["session", "tool", "measured from", "scans", "median (ms)", "p99 (ms)", "max (ms)",
+                  "over 5 ms (scan numbers from 0)", "incomplete"], body)
 
 
 def idle_table(idles):
@@ -420,14 +423,17 @@ METHOD = """\
 - Percentiles are nearest-rank; with 100 scans p99 is the second highest."""
 
 
-def write_doc(path, command, startup, rows, idles, sway_note, empty_keycodes=None):
-    m = machine()
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+ANALYSIS = os.path.join(HERE, "ANALYSIS.md")
+
+
+def write_doc(path, command, run, startup, rows, idles, sway_note, empty_keycodes=None):
+    m = run["machine"]
+    now = run["date"]
     parts = [
         "# Benchmarks",
         "",
         f"Measured {now} on {m['nproc']} cores of an {m['cpu']}, Linux {m['kernel']}, "
-        "a Release build, with other work sharing the machine."
+        f"a Release build of {run['revision']}, with other work sharing the machine."
         + (f" The Xvfb keymap leaves {empty_keycodes} of its keycodes without a symbol: the room "
            "an X11 typing tool has for characters the layout lacks." if empty_keycodes else ""),
         "",
@@ -446,6 +452,9 @@ def write_doc(path, command, startup, rows, idles, sway_note, empty_keycodes=Non
                   latency_table(rows), ""]
     if idles:
         parts += ["## Idle", "", idle_table(idles), ""]
+    if os.path.exists(ANALYSIS):
+        with open(ANALYSIS) as f:
+            parts += [f.read().rstrip(), ""]
     parts += ["## How it is measured", "", METHOD, ""]
     with open(path, "w") as f:
         f.write("\n".join(parts))
@@ -467,6 +476,7 @@ def main():
                         help="run only these parts (repeatable)")
     parser.add_argument("--command", default=" ".join(sys.argv), help="command shown in the doc")
     parser.add_argument("--from-json", help="only render the figures of an earlier run's --json")
+    parser.add_argument("--revision", default="an unnamed revision", help="what was built, for the doc")
     args = parser.parse_args()
     parts = set(args.only or ["startup", "x11", "sway"])
     if args.from_json:
@@ -474,9 +484,13 @@ def main():
 
     startup, rows, idles, sway_note = [], [], [], ""
     empty_keycodes = None
+    run = {"machine": machine(), "revision": args.revision,
+           "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
     if args.from_json:
         with open(args.from_json) as f:
             saved = json.load(f)
+        run = {"machine": saved["machine"], "revision": saved.get("revision", args.revision),
+               "date": saved.get("date", "at an unrecorded date")}
         startup, rows, idles = saved["startup"], saved["typing"], saved["idle"]
         sway_note, empty_keycodes = saved["sway"], saved.get("empty_keycodes")
     if "startup" in parts:
@@ -512,10 +526,10 @@ def main():
     text += [reading(startup, rows, idles, sway_note)]
     print("\n".join(text))
     if args.doc:
-        write_doc(args.doc, args.command, startup, rows, idles, sway_note, empty_keycodes)
+        write_doc(args.doc, args.command, run, startup, rows, idles, sway_note, empty_keycodes)
     if args.json and not args.from_json:
         with open(args.json, "w") as f:
-            json.dump({"machine": machine(), "empty_keycodes": empty_keycodes, "startup": startup, "typing": rows, "idle": idles,
+            json.dump({**run, "empty_keycodes": empty_keycodes, "startup": startup, "typing": rows, "idle": idles,
                        "sway": sway_note}, f, indent=1)
     return 0
 
