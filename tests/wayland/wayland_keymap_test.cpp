@@ -249,6 +249,26 @@ TEST(WaylandKeymap, KeysAreHeldForTheGracePeriodAfterDelivery)
     EXPECT_EQ(keymap.admit(chars(U"x"), delivered + WaylandKeymap::kGrace, nullptr), 1u);
 }
 
+TEST(WaylandKeymap, PreloadedKeysNeedNoUploadAndGiveWayToABurst)
+{
+    WaylandKeymap keymap;
+    keymap.preload(U"0123456789");
+    bool changed = true;
+    EXPECT_EQ(keymap.admit(chars(U"4006381333931"), t0, &changed), 13u);
+    EXPECT_FALSE(changed) << "preloaded digits must not change the keymap";
+
+    // A burst that needs every key takes the preloaded ones not in use, at
+    // once: they count as long idle. The digits just typed stay.
+    const std::u32string full = cjk(WaylandKeymap::characterKeyCount() - 7);
+    EXPECT_EQ(keymap.admit(chars(full), t0 + 1ms, nullptr), full.size());
+    for (const char32_t c : std::u32string_view(U"0134689"))
+        EXPECT_TRUE(keymap.keycodeFor(c)) << char(c);
+    EXPECT_FALSE(keymap.keycodeFor(U'2') && keymap.keycodeFor(U'5') && keymap.keycodeFor(U'7'));
+    const Compiled compiled(keymap.text());
+    ASSERT_TRUE(compiled.keymap);
+    EXPECT_EQ(compiled.typed(*keymap.keycodeFor(U'9')).second, U'9');
+}
+
 TEST(WaylandKeymap, RecognisesItsOwnKeymapAfterTheCompositorReserialisedIt)
 {
     WaylandKeymap keymap;

@@ -135,6 +135,12 @@ public:
         m_keyboard.reset(zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(m_manager.get(), m_seat.get()));
         if (!m_keyboard)
             fail();
+        // Scans are mostly printable ASCII: with those keys in the first
+        // keymap, typing them never waits for an upload to settle.
+        std::u32string ascii;
+        for (char32_t c = 0x20; c < 0x7F; ++c)
+            ascii += c;
+        m_keymap.preload(ascii);
         uploadKeymap();
         roundtrip();
         // The seat's own keyboard tells us, through its keymap, whenever

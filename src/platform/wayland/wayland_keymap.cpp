@@ -149,6 +149,19 @@ std::size_t WaylandKeymap::admit(std::span<const KeyStroke> strokes, Clock::time
     return n;
 }
 
+void WaylandKeymap::preload(std::u32string_view characters)
+{
+    for (const char32_t c : characters) {
+        if (keycodeFor(c))
+            continue;
+        const std::optional<std::uint32_t> keycode = takeSlot(Clock::time_point::min());
+        if (!keycode || m_slots[*keycode].ch != 0)
+            return; // only never-used keys: preloading never evicts
+        m_slots[*keycode] = {c, Clock::time_point::min()};
+        m_keycodeOf[c] = *keycode;
+    }
+}
+
 void WaylandKeymap::markUsed(std::span<const KeyStroke> strokes, Clock::time_point now)
 {
     for (const KeyStroke &stroke : strokes) {

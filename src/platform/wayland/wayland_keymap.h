@@ -60,6 +60,11 @@ public:
     // *changed when the keymap text changed and must be uploaded first.
     std::size_t admit(std::span<const KeyStroke> strokes, Clock::time_point now, bool *changed);
 
+    // Gives keys to characters before anything is typed, as if last used
+    // long ago: the first scans then need no keymap upload, and the keys are
+    // the first to be given away when a burst needs room.
+    void preload(std::u32string_view characters);
+
     // The strokes were delivered at `now`: their keys stay with their
     // characters for kGrace from then (typing a long burst takes a while).
     void markUsed(std::span<const KeyStroke> strokes, Clock::time_point now);
