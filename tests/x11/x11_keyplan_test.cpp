@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -269,6 +270,117 @@ TEST(KeyPlan, NeverUsesKeypadDeadOrLockLevels)
     const std::vector<SpareBinding> expected{{200, '.'}, {201, '^'}, {202, 'X'}};
     EXPECT_EQ(plan.bindings, expected);
     EXPECT_EQ(plan.keys[3].keycode, 30);
+}
+
+struct BorrowCase {
+    const char *layout;
+    std::uint8_t keycode;
+    bool borrowable;
+};
+
+class Borrowing : public ::testing::TestWithParam<BorrowCase> {};
+
+TEST_P(Borrowing, OnlyKeysThatTypeNothingAScanNeeds)
+{
+    const BorrowCase &c = GetParam();
+    const KeymapSnapshot &km = layout(c.layout);
+    const auto it = std::find_if(km.keys.begin(), km.keys.end(), [&](const KeyInfo &k) { return k.keycode == c.keycode; });
+    ASSERT_NE(it, km.keys.end()) << "keycode " << int(c.keycode);
+    EXPECT_EQ(borrowable(*it), c.borrowable) << c.layout << " keycode " << int(c.keycode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UsDeFr, Borrowing,
+    ::testing::Values(
+        BorrowCase{"us", 163, true},  // XF86Mail
+        BorrowCase{"us", 191, true},  // XF86Tools
+        BorrowCase{"us", 192, true},  // XF86Launch5
+        BorrowCase{"de", 121, true},  // XF86AudioMute
+        BorrowCase{"fr", 148, true},  // XF86Calculator
+        BorrowCase{"us", 38, false},  // a
+        BorrowCase{"us", 36, false},  // Return
+        BorrowCase{"us", 23, false},  // Tab
+        BorrowCase{"us", 119, false}, // Delete
+        BorrowCase{"us", 9, false},   // Escape
+        BorrowCase{"us", 67, false},  // F1, also switches consoles
+        BorrowCase{"us", 50, false},  // Shift
+        BorrowCase{"us", 66, false},  // Caps Lock
+        BorrowCase{"us", 77, false},  // Num Lock
+        BorrowCase{"us", 92, false},  // ISO_Level3_Shift
+        BorrowCase{"us", 87, false},  // KP_End / KP_1
+        BorrowCase{"us", 65, false},  // space
+        BorrowCase{"de", 48, false},  // adiaeresis
+        BorrowCase{"fr", 34, false},  // dead_circumflex
+        BorrowCase{"us", 127, false}, // Pause
+        BorrowCase{"us", 110, false}, // Home
+        BorrowCase{"us", 114, false}),// Right
+    [](const auto &param) {
+        return std::string(param.param.layout) + "_" + std::to_string(int(param.param.keycode));
+    });
+
+TEST(KeyPlan, BorrowedKeysNeverCarryWhatAScanTypes)
+{
+    for (const char *name : {"us", "de", "fr", "us,de"}) {
+        const KeymapSnapshot &km = layout(name);
+        std::size_t count = 0;
+        for (const KeyInfo &k : km.keys) {
+            if (!borrowable(k))
+                continue;
+            ++count;
+            for (const KeyGroup &g : k.groups) {
+                for (const KeyLevel &l : g.levels) {
+                    EXPECT_EQ(l.ch, 0u) << name << " keycode " << int(k.keycode);
+                    for (KeySymbol named : {keysym::Return, keysym::Tab, keysym::BackSpace, keysym::Escape,
+                                            keysym::Delete, keysym::ShiftL, keysym::ControlL, keysym::IsoLevel3Shift})
+                        EXPECT_NE(l.keysym, named) << name << " keycode " << int(k.keycode);
+                }
+            }
+        }
+        // Enough, with the empty keycodes, for a few dozen distinct characters
+        // in one burst.
+        EXPECT_GE(count + km.emptyKeycodes.size(), 64u) << name;
+    }
+    // A key of launcher symbols that is a modifier, on the keypad or acts stays.
+    KeyGroup launch{0, {}, {{0x1008ff40, 0}}}; // XF86Launch0
+    EXPECT_TRUE(borrowable(KeyInfo{200, false, {launch}, false}));
+    EXPECT_FALSE(borrowable(KeyInfo{200, false, {launch}, true}));
+    EXPECT_FALSE(borrowable(KeyInfo{200, true, {launch}, false}));
+    EXPECT_FALSE(borrowable(KeyInfo{200, false, {launch}, false, true})); // has actions
+    KeyGroup modeLock{0, {}, {{0x1008ff01, 0}}}; // XF86ModeLock
+    EXPECT_FALSE(borrowable(KeyInfo{200, false, {modeLock}, false}));
+    KeyGroup mixed{0, {}, {{0xffca, 0}, {0x1008ff40, 0}, {'x', U'x'}}}; // F13, XF86Launch0, x
+    EXPECT_FALSE(borrowable(KeyInfo{200, false, {launch, mixed}, false}));
+}
+
+TEST(KeyPlan, EmptyKeysFirstThenKnownBindingsThenBorrowedOnes)
+{
+    const KeymapSnapshot &km = layout("us");
+    const std::uint8_t empty = km.emptyKeycodes.at(0), ours = km.emptyKeycodes.at(1);
+    const std::uint8_t mail = 163, tools = 191;
+    const KeySymbol omega = keysym::forCharacter(U'Ω');
+    auto sym = [](char32_t c) { return keysym::forCharacter(c); };
+    struct Case {
+        std::u32string text;
+        std::vector<SpareKey> spares;
+        std::size_t consumed;
+        std::vector<SpareBinding> bindings;
+    };
+    const Case cases[] = {
+        {U"ñ", {{mail, 0, true, true}, {empty, 0, true}}, 1, {{empty, sym(U'ñ')}}},
+        {U"ñ€ß", {{mail, 0, true, true}, {ours, omega, true}, {empty, 0, true}}, 3,
+         {{empty, sym(U'ñ')}, {ours, sym(U'€')}, {mail, sym(U'ß')}}},
+        // a binding clients may not know yet is not replaced; borrowing is
+        {U"ñ€", {{ours, omega, false}, {tools, 0, true, true}, {mail, 0, true, true}}, 2,
+         {{tools, sym(U'ñ')}, {mail, sym(U'€')}}},
+        // a layout key typed in this burst is never lent out, whatever the caller says
+        {U"aΩ", {{38, 0, true, true}}, 1, {}},
+    };
+    for (const Case &c : cases) {
+        const std::vector<KeyStroke> strokes = chars(c.text);
+        const KeyPlan plan = planKeys(km, {}, c.spares, strokes);
+        EXPECT_EQ(plan.consumed, c.consumed);
+        EXPECT_EQ(plan.bindings, c.bindings);
+    }
 }
 
 TEST(KeyPlan, ControlStrokeWithoutControlKeyIsAnError)

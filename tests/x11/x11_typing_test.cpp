@@ -198,6 +198,17 @@ protected:
         return false;
     }
 
+    // The whole keyboard map as the server hands it out.
+    static QByteArray keymapDump()
+    {
+        QProcess p;
+        p.setProcessEnvironment(envFor(s_server->display()));
+        p.start(QStringLiteral("xkbcomp"), {QStringLiteral("-xkb"), s_server->display(), QStringLiteral("-")});
+        if (!p.waitForFinished(10000) || p.exitCode() != 0)
+            return {};
+        return p.readAllStandardOutput();
+    }
+
     bool capsLocked() const
     {
         XkbStateRec st{};
@@ -348,6 +359,41 @@ TEST_F(X11Typing, SpareKeysAreResetOnceIdle)
     const KeySym omega = 0x10003a9;
     EXPECT_TRUE(keymapHas(omega));
     EXPECT_TRUE(waitFor([&] { return !keymapHas(omega); }, 30000)) << "the spare key still carries the character";
+}
+
+// More distinct characters than there are empty keycodes: keys of the layout
+// are lent out, except ones another client grabbed, and get their own
+// symbols and types back once idle.
+TEST_F(X11Typing, BorrowedKeysAreGivenBackAsTheyWere)
+{
+    setLayout("us");
+    const QByteArray before = keymapDump();
+    ASSERT_FALSE(before.isEmpty()) << "xkbcomp could not read the keyboard map";
+    ASSERT_TRUE(before.contains("XF86Mail")) << "no launcher keys to borrow";
+    QString text;
+    for (int round = 0; round < 2; ++round) {
+        for (char32_t c = 0x100; c < 0x180; ++c) // Latin Extended-A: none of it on us
+            text += QString::fromUcs4(&c, 1) + (c % 7 == 0 ? QStringLiteral("x") : QString());
+        for (char32_t c = 0x3b1; c <= 0x3c9; ++c)
+            text += QString::fromUcs4(&c, 1);
+    }
+    // A desktop's shortcut on a launcher key would swallow what is typed there.
+    const KeyCode mail = XKeysymToKeycode(s_x, 0x1008ff19); // XF86Mail
+    ASSERT_NE(mail, 0);
+    XGrabKey(s_x, mail, AnyModifier, DefaultRootWindow(s_x), False, GrabModeAsync, GrabModeAsync);
+    XSync(s_x, False);
+    try {
+        s_keyboard->send(text);
+    } catch (const RuntimeError &e) {
+        ADD_FAILURE() << e.what();
+    }
+    const QString got = receivedWhenComplete(text, 60000);
+    XUngrabKey(s_x, mail, AnyModifier, DefaultRootWindow(s_x));
+    XSync(s_x, False);
+    EXPECT_TRUE(got == text) << difference(got, text);
+    QByteArray after;
+    EXPECT_TRUE(waitFor([&] { return (after = keymapDump()) == before; }, 30000))
+        << difference(QString::fromUtf8(after), QString::fromUtf8(before));
 }
 
 TEST(X11Keyboard, RefusesWithAReasonWithoutADisplay)

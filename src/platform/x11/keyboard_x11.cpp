@@ -16,8 +16,10 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -35,6 +37,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSpareGrace{500};
 constexpr std::chrono::microseconds kGracePerStroke{1000};
 constexpr std::chrono::milliseconds kMaxGrace{20000};
+// Changing a key's type resizes its actions too, so they come along.
+constexpr unsigned kChangeParts = XkbKeyTypesMask | XkbKeySymsMask | XkbKeyActionsMask;
 // Leaving at exit: bindings left behind only take spare keys away, so the
 // wait for the grace period is short.
 constexpr std::chrono::milliseconds kMaxExitWait{2000};
@@ -137,17 +141,16 @@ char32_t characterOf(KeySym sym)
     return (c < 0x20 || c == 0x7f) ? 0 : c;
 }
 
-void addKeySymChange(XkbMapChangesRec &changes, std::uint8_t keycode)
+// The keys whose symbols go to the server: exactly the ones we changed.
+// Xlib's own bookkeeping in XkbChangeTypesOfKey can run one past the last
+// keycode, which the server refuses as a whole.
+void setKeySymRange(XkbMapChangesRec &changes, std::span<const std::uint8_t> keycodes)
 {
-    if (!(changes.changed & XkbKeySymsMask) || changes.num_key_syms == 0) {
-        changes.first_key_sym = keycode;
-        changes.num_key_syms = 1;
-    } else {
-        const int first = std::min<int>(changes.first_key_sym, keycode);
-        const int last = std::max<int>(changes.first_key_sym + changes.num_key_syms - 1, keycode);
-        changes.first_key_sym = static_cast<KeyCode>(first);
-        changes.num_key_syms = static_cast<unsigned char>(last - first + 1);
-    }
+    if (keycodes.empty())
+        return;
+    const auto [lo, hi] = std::minmax_element(keycodes.begin(), keycodes.end());
+    changes.first_key_sym = *lo;
+    changes.num_key_syms = static_cast<unsigned char>(*hi - *lo + 1);
     changes.changed |= XkbKeySymsMask;
 }
 
@@ -221,10 +224,19 @@ protected:
     void type(std::span<const KeyStroke> strokes) override;
 
 private:
+    // What a borrowed key of the layout carried before we bound it, to be
+    // put back as it was.
+    struct Original {
+        unsigned char groupInfo = 0; // number of groups and out-of-range handling
+        std::array<int, XkbNumKbdGroups> types{};
+        int width = 0;
+        std::vector<KeySym> syms; // groups x width
+    };
     struct Bound {
         std::uint8_t keycode = 0;
         x11::KeySymbol keysym = 0;
         Clock::time_point safeAt; // clients know the binding by then
+        std::optional<Original> original; // empty for a keycode that had no symbols
     };
 
     static void connectionLost(Display *, void *self)
@@ -239,7 +251,10 @@ private:
     void check(const ErrorTrap &trap, const QString &what) const;
     XkbDescHolder fetchMap(unsigned parts) const;
     x11::KeymapSnapshot readKeymap(std::vector<x11::SpareKey> &spares);
-    void bind(std::span<const x11::SpareBinding> bindings);
+    bool bind(std::span<const x11::SpareBinding> bindings);
+    bool grabbedByOthers(std::uint8_t keycode);
+    static Original originalOf(XkbDescPtr xkb, std::uint8_t keycode);
+    static bool putBack(XkbDescPtr xkb, std::uint8_t keycode, const Original &o, XkbMapChangesRec &changes);
     void resetSpareKeys();
     void onResetTimer();
     void noteSpareUse(const x11::KeyPlan &plan, std::vector<std::uint8_t> &used) const;
@@ -252,6 +267,7 @@ private:
     int m_device;
     bool m_lost = false;
     std::vector<Bound> m_bound; // spare keys carrying a symbol of ours
+    std::vector<std::uint8_t> m_grabbed; // keys another client grabbed: never borrowed
     // Keystrokes clients may still have to work through, assuming they
     // take one per kGracePerStroke, as of m_backlogTime.
     std::size_t m_backlog = 0;
@@ -280,14 +296,15 @@ void X11Keyboard::check(const ErrorTrap &trap, const QString &what) const
 XkbDescHolder X11Keyboard::fetchMap(unsigned parts) const
 {
     XkbDescHolder xkb(XkbGetMap(dpy(), parts, static_cast<unsigned>(m_device)));
-    if (!xkb || !xkb->map)
+    if (!xkb || !xkb->map || ((parts & XkbKeyActionsMask) && !xkb->server))
         fail(tr("the keyboard map could not be read"));
     return xkb;
 }
 
 x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
 {
-    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask | XkbModifierMapMask);
+    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask | XkbModifierMapMask
+                                       | XkbVirtualModMapMask | XkbKeyActionsMask);
     const auto now = Clock::now();
     x11::KeymapSnapshot snap;
     spares.clear();
@@ -336,6 +353,12 @@ x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
         snap.numGroups = std::max(snap.numGroups, groups);
 
         const unsigned modmap = xkb->map->modmap ? xkb->map->modmap[kc] : 0;
+        const unsigned vmodmap = xkb->server && xkb->server->vmodmap ? xkb->server->vmodmap[kc] : 0;
+        info.modifier = modmap != 0 || vmodmap != 0;
+        info.acts = XkbKeyHasActions(xkb.get(), kc);
+        if (x11::borrowable(info)
+            && std::find(m_grabbed.begin(), m_grabbed.end(), keycode) == m_grabbed.end())
+            spares.push_back({keycode, 0, true, true});
         const KeySym first = XkbKeySymEntry(xkb.get(), kc, 0, 0);
         auto takeModifier = [&](x11::ModifierKey &m, unsigned mask) {
             if (!m.keycode && mask)
@@ -352,10 +375,41 @@ x11::KeymapSnapshot X11Keyboard::readKeymap(std::vector<x11::SpareKey> &spares)
     return snap;
 }
 
-void X11Keyboard::bind(std::span<const x11::SpareBinding> bindings)
+bool X11Keyboard::grabbedByOthers(std::uint8_t keycode)
 {
-    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask);
+    if (std::find(m_grabbed.begin(), m_grabbed.end(), keycode) != m_grabbed.end())
+        return true;
+    // A passive grab of another client on the root window conflicts with
+    // ours; it would take the keystrokes away from the focused window.
+    const Window root = DefaultRootWindow(dpy());
+    bool taken = false;
+    {
+        ErrorTrap probe(dpy());
+        XGrabKey(dpy(), keycode, AnyModifier, root, False, GrabModeAsync, GrabModeAsync);
+        XSync(dpy(), False);
+        taken = probe.failed();
+    }
+    if (taken)
+        m_grabbed.push_back(keycode);
+    else
+        XUngrabKey(dpy(), keycode, AnyModifier, root);
+    return taken;
+}
+
+bool X11Keyboard::bind(std::span<const x11::SpareBinding> bindings)
+{
+    const XkbDescHolder xkb = fetchMap(kChangeParts);
     XkbMapChangesRec changes{};
+    std::vector<std::optional<Original>> originals;
+    bool refused = false;
+    for (const x11::SpareBinding &b : bindings) {
+        const bool ours = std::any_of(m_bound.begin(), m_bound.end(), [&](const Bound &x) { return x.keycode == b.keycode; });
+        const bool borrowed = !ours && XkbKeyNumGroups(xkb.get(), b.keycode) > 0;
+        refused = (borrowed && grabbedByOthers(b.keycode)) || refused;
+        originals.push_back(borrowed ? std::optional<Original>(originalOf(xkb.get(), b.keycode)) : std::nullopt);
+    }
+    if (refused)
+        return false; // plan again without those keys
     for (const x11::SpareBinding &b : bindings) {
         // One group, one level: no layout, Shift or Caps Lock changes what
         // the key types. XChangeKeyboardMapping would give an upper-case
@@ -367,17 +421,67 @@ void X11Keyboard::bind(std::span<const x11::SpareBinding> bindings)
         if (!syms)
             fail(tr("keycode %1 could not be prepared").arg(b.keycode));
         syms[0] = b.keysym;
-        addKeySymChange(changes, b.keycode);
     }
+    std::vector<std::uint8_t> keycodes;
+    for (const x11::SpareBinding &b : bindings)
+        keycodes.push_back(b.keycode);
+    setKeySymRange(changes, keycodes);
     if (!XkbChangeMap(dpy(), xkb.get(), &changes))
         fail(tr("the keyboard map could not be changed"));
-    for (const x11::SpareBinding &b : bindings) {
+    for (std::size_t i = 0; i < bindings.size(); ++i) {
+        const x11::SpareBinding &b = bindings[i];
         auto it = std::find_if(m_bound.begin(), m_bound.end(), [&](const Bound &x) { return x.keycode == b.keycode; });
-        if (it == m_bound.end())
-            m_bound.push_back({b.keycode, b.keysym, Clock::now() + grace()});
-        else
-            *it = {b.keycode, b.keysym, Clock::now() + grace()};
+        if (it == m_bound.end()) {
+            m_bound.push_back({b.keycode, b.keysym, Clock::now() + grace(), std::move(originals[i])});
+        } else {
+            // Rebinding keeps what the key had before our first binding.
+            it->keysym = b.keysym;
+            it->safeAt = Clock::now() + grace();
+        }
     }
+    return true;
+}
+
+X11Keyboard::Original X11Keyboard::originalOf(XkbDescPtr xkb, std::uint8_t keycode)
+{
+    Original o;
+    o.groupInfo = XkbKeyGroupInfo(xkb, keycode);
+    const int groups = XkbKeyNumGroups(xkb, keycode);
+    for (int g = 0; g < groups && g < XkbNumKbdGroups; ++g)
+        o.types[static_cast<std::size_t>(g)] = XkbKeyKeyTypeIndex(xkb, keycode, g);
+    o.width = XkbKeyGroupsWidth(xkb, keycode);
+    const KeySym *syms = XkbKeySymsPtr(xkb, keycode);
+    o.syms.assign(syms, syms + XkbKeyNumSyms(xkb, keycode));
+    return o;
+}
+
+// Gives a borrowed key its groups, key types and symbols back. False when
+// the map no longer has the key types it used.
+bool X11Keyboard::putBack(XkbDescPtr xkb, std::uint8_t keycode, const Original &o, XkbMapChangesRec &changes)
+{
+    const int groups = XkbNumGroups(o.groupInfo);
+    if (groups < 1 || groups > XkbNumKbdGroups || o.width < 1
+        || o.syms.size() != static_cast<std::size_t>(groups * o.width))
+        return false;
+    int types[XkbNumKbdGroups] = {};
+    for (int g = 0; g < groups; ++g) {
+        types[g] = o.types[static_cast<std::size_t>(g)];
+        if (types[g] < 0 || types[g] >= xkb->map->num_types)
+            return false;
+    }
+    const unsigned groupMask = (1u << groups) - 1;
+    if (XkbChangeTypesOfKey(xkb, keycode, groups, groupMask, types, &changes) != Success)
+        return false;
+    const int width = XkbKeyGroupsWidth(xkb, keycode);
+    KeySym *syms = XkbResizeKeySyms(xkb, keycode, groups * width);
+    if (!syms)
+        return false;
+    for (int g = 0; g < groups; ++g) {
+        for (int l = 0; l < width; ++l)
+            syms[g * width + l] = l < o.width ? o.syms[static_cast<std::size_t>(g * o.width + l)] : NoSymbol;
+    }
+    xkb->map->key_sym_map[keycode].group_info = o.groupInfo;
+    return true;
 }
 
 void X11Keyboard::resetSpareKeys()
@@ -389,14 +493,21 @@ void X11Keyboard::resetSpareKeys()
     (void)readKeymap(spares); // drops bindings someone else replaced
     if (m_bound.empty())
         return;
-    const XkbDescHolder xkb = fetchMap(XkbKeyTypesMask | XkbKeySymsMask);
+    const XkbDescHolder xkb = fetchMap(kChangeParts);
     XkbMapChangesRec changes{};
+    // All keys in one change, so that clients never see half a reset.
+    std::vector<std::uint8_t> keycodes;
     for (const Bound &b : m_bound) {
+        keycodes.push_back(b.keycode);
+        if (b.original && putBack(xkb.get(), b.keycode, *b.original, changes))
+            continue;
+        if (b.original)
+            qWarning("X11 keyboard: keycode %d lost its original symbols: the keyboard map changed", int(b.keycode));
         int types[XkbNumKbdGroups] = {XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex};
         if (XkbChangeTypesOfKey(xkb.get(), b.keycode, 0, XkbGroup1Mask, types, &changes) != Success)
             fail(tr("keycode %1 could not be reset").arg(b.keycode));
-        addKeySymChange(changes, b.keycode);
     }
+    setKeySymRange(changes, keycodes);
     m_bound.clear();
     if (!XkbChangeMap(dpy(), xkb.get(), &changes))
         fail(tr("the keyboard map could not be changed"));
@@ -496,8 +607,8 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
             if (plan.consumed == 0 && spares.empty())
                 fail(tr("the keyboard map has no free keycode for the character U+%1")
                          .arg(std::uint32_t(strokes[done].ch), 4, 16, QLatin1Char('0')));
-            if (!plan.bindings.empty())
-                bind(plan.bindings);
+            if (!plan.bindings.empty() && !bind(plan.bindings))
+                continue;
             for (const x11::PlannedKey &k : plan.keys) {
                 if (k.group != currentGroup) {
                     XkbLockGroup(dpy(), XkbUseCoreKbd, k.group);

@@ -8,6 +8,7 @@
 #include <bit>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace platform::x11 {
 
@@ -26,6 +27,27 @@ bool keysym::isKeypad(KeySymbol sym)
 bool keysym::isDead(KeySymbol sym)
 {
     return sym >= 0xfe50 && sym <= 0xfe9f;
+}
+
+bool keysym::isIdleFunction(KeySymbol sym)
+{
+    constexpr KeySymbol noSymbol = 0, voidSymbol = 0xffffff, f13 = 0xffca, f35 = 0xffe0;
+    constexpr KeySymbol xf86First = 0x1008ff00, xf86Last = 0x1008ffff, xf86ModeLock = 0x1008ff01;
+    return sym == noSymbol || sym == voidSymbol || (sym >= f13 && sym <= f35)
+           || (sym >= xf86First && sym <= xf86Last && sym != xf86ModeLock);
+}
+
+bool borrowable(const KeyInfo &key)
+{
+    if (key.keypad || key.modifier || key.acts || key.groups.empty())
+        return false;
+    for (const KeyGroup &g : key.groups) {
+        for (const KeyLevel &l : g.levels) {
+            if (l.ch != 0 || !keysym::isIdleFunction(l.keysym))
+                return false;
+        }
+    }
+    return true;
 }
 
 int KeyGroup::levelFor(unsigned mods) const
@@ -109,6 +131,7 @@ public:
                                    "control characters cannot be typed."));
         }
         if (auto k = layoutKey(t, false)) {
+            m_layoutUsed.insert(k->keycode);
             plan.keys.push_back(*k);
             return true;
         }
@@ -120,6 +143,7 @@ public:
             }
         }
         if (auto k = layoutKey(t, true)) {
+            m_layoutUsed.insert(k->keycode);
             plan.keys.push_back(*k);
             return true;
         }
@@ -127,6 +151,7 @@ public:
         if (!free)
             return false;
         m_spares[*free].keysym = t.sym;
+        m_spares[*free].borrowed = false;
         m_used[*free] = true;
         plan.bindings.push_back({m_spares[*free].keycode, t.sym});
         plan.keys.push_back(spareKey(*free, t));
@@ -164,15 +189,20 @@ private:
 
     std::optional<std::size_t> freeSpare() const
     {
-        for (std::size_t i = 0; i < m_spares.size(); ++i) {
-            if (!m_used[i] && m_spares[i].keysym == 0)
-                return i;
-        }
-        for (std::size_t i = 0; i < m_spares.size(); ++i) {
-            if (!m_used[i] && m_spares[i].rebindable)
-                return i;
-        }
-        return std::nullopt;
+        // Borrowed keys last: each one taken is a key of the user's keyboard
+        // that types something else for a while.
+        auto first = [&](auto &&fits) -> std::optional<std::size_t> {
+            for (std::size_t i = 0; i < m_spares.size(); ++i) {
+                if (!m_used[i] && !m_layoutUsed.contains(m_spares[i].keycode) && fits(m_spares[i]))
+                    return i;
+            }
+            return std::nullopt;
+        };
+        if (auto i = first([](const SpareKey &s) { return s.keysym == 0 && !s.borrowed; }))
+            return i;
+        if (auto i = first([](const SpareKey &s) { return s.keysym != 0 && s.rebindable; }))
+            return i;
+        return first([](const SpareKey &s) { return s.keysym == 0 && s.borrowed; });
     }
 
     std::optional<PlannedKey> layoutKey(const Target &t, bool otherGroups)
@@ -225,6 +255,7 @@ private:
     std::vector<SpareKey> m_spares;
     std::vector<bool> m_used;
     std::vector<unsigned> m_pressable;
+    std::unordered_set<std::uint8_t> m_layoutUsed; // layout keys this plan types on
     std::unordered_map<std::uint64_t, std::optional<PlannedKey>> m_cache;
 };
 

@@ -34,6 +34,9 @@ KeySymbol forCharacter(char32_t c);
 bool isKeypad(KeySymbol sym);
 // Dead keys: they type nothing by themselves.
 bool isDead(KeySymbol sym);
+// Symbols nobody types while scanning: launcher and media keys (XF86 range,
+// except the mode lock), F13-F35, and no symbol at all.
+bool isIdleFunction(KeySymbol sym);
 } // namespace keysym
 
 // Modifier masks as the core protocol numbers them.
@@ -66,7 +69,15 @@ struct KeyInfo {
     std::uint8_t keycode = 0;
     bool keypad = false; // never used: its symbols depend on Num Lock
     std::vector<KeyGroup> groups;
+    bool modifier = false; // sets a real or virtual modifier
+    bool acts = false;     // does something when pressed (switches, grabs, ...)
 };
+
+// Whether a key may lend itself to a symbol of ours for a while: every level
+// of every group holds an idle function symbol, and it is neither a
+// modifier, nor on the keypad, nor a key with actions. Such a key never types a character, Return,
+// Tab, BackSpace, Escape or Delete, so no plan needs it for the layout.
+bool borrowable(const KeyInfo &key);
 
 struct ModifierKey {
     std::uint8_t keycode = 0; // 0: the keymap has no such key
@@ -91,6 +102,7 @@ struct SpareKey {
     std::uint8_t keycode = 0;
     KeySymbol keysym = 0;    // what it is bound to now, 0 for nothing
     bool rebindable = true;  // unbound, or idle for long enough that clients know its binding
+    bool borrowed = false;   // a key of the layout, lent to us while it has keysym 0
 };
 
 struct SpareBinding {
@@ -115,7 +127,8 @@ struct KeyPlan {
 // Plans the keys for strokes, as many as the spare keys allow. Layout keys in
 // the active group come first (fewest modifiers, then lowest keycode), then a
 // spare key already bound to the symbol, then another group, then a spare key
-// to be bound. Throws RuntimeError when a Ctrl stroke meets a keymap without
+// to be bound: an empty one, else one of ours clients know by now, else a
+// borrowed key of the layout. Throws RuntimeError when a Ctrl stroke meets a keymap without
 // a Control key.
 KeyPlan planKeys(const KeymapSnapshot &keymap, const KeyboardState &state,
                  std::span<const SpareKey> spares, std::span<const KeyStroke> strokes);
