@@ -432,7 +432,7 @@ def write_doc(path, command, run, startup, rows, idles, sway_note, empty_keycode
     parts = [
         "# Benchmarks",
         "",
-        f"Measured {now} on {m['nproc']} cores of an {m['cpu']}, Linux {m['kernel']}, "
+        f"Run started {now} on {m['nproc']} cores of an {m['cpu']}, Linux {m['kernel']}, "
         f"a Release build of {run['revision']}, with other work sharing the machine."
         + (f" The Xvfb keymap leaves {empty_keycodes} of its keycodes without a symbol: the room "
            "an X11 typing tool has for characters the layout lacks." if empty_keycodes else ""),
