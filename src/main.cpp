@@ -53,6 +53,9 @@ int main(int argc, char **argv)
     });
 
     std::unique_ptr<platform::Keyboard> keyboard = platform::createKeyboard();
+    // A keyboard may have lent keys of the user's keymap to characters;
+    // they go back even when a failure ends the program at once.
+    platform::setImmediateEndCleanup([&keyboard] { keyboard.reset(); });
     try {
         frm = SerMod::Main(commandLine, services, *keyboard);
     } catch (const platform::RuntimeError &e) {

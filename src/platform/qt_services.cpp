@@ -9,10 +9,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace platform {
 
 namespace {
+
+std::function<void()> &immediateEndCleanup()
+{
+    static std::function<void()> cleanup;
+    return cleanup;
+}
 
 void writeToStderr(const QString &text)
 {
@@ -66,6 +73,8 @@ public:
 
     void end(int status) override
     {
+        if (auto cleanup = std::exchange(immediateEndCleanup(), nullptr))
+            cleanup();
         std::fflush(stdout);
         std::fflush(stderr);
         // At once: no handler, no destructor, no confirmation. The system
@@ -86,6 +95,11 @@ private:
 };
 
 } // namespace
+
+void setImmediateEndCleanup(std::function<void()> cleanup)
+{
+    immediateEndCleanup() = std::move(cleanup);
+}
 
 Services &qtServices()
 {

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace platform {
 
 class NotificationArea;
@@ -46,5 +48,9 @@ public:
 
 // The Qt implementation used by the program.
 Services &qtServices();
+
+// Work that must happen even at the immediate end, such as handing the
+// user's keyboard map back: it runs just before the process exits.
+void setImmediateEndCleanup(std::function<void()> cleanup);
 
 } // namespace platform
