@@ -22,34 +22,21 @@ import subprocess
 import tempfile
 import threading
 import time
+import sys
 import tty
+
+# Waiting and stopping work as in the end-to-end tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import e2e_session  # noqa: E402
+from e2e_session import stop_process  # noqa: E402,F401
 
 START_TIMEOUT = 30.0
 STEP_TIMEOUT = 20.0
 
 
 def wait_until(predicate, timeout, what, interval=0.005):
-    deadline = time.monotonic() + timeout
-    while True:
-        result = predicate()
-        if result:
-            return result
-        if time.monotonic() >= deadline:
-            raise TimeoutError(f"gave up after {timeout:.0f} s waiting for {what}")
-        time.sleep(interval)
-
-
-def stop_process(proc, grace=5.0):
-    if proc.poll() is not None:
-        return
-    with contextlib.suppress(ProcessLookupError):
-        proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout=grace)
-    except subprocess.TimeoutExpired:
-        with contextlib.suppress(ProcessLookupError):
-            proc.kill()
-        proc.wait(timeout=grace)
+    """As in the tests, but polling every 5 ms: the timings want it."""
+    return e2e_session.wait_until(predicate, timeout, what, interval)
 
 
 def clean_env(**extra):
