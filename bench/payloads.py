@@ -10,13 +10,18 @@ tokens so that one wrong control key counts as one changed character.
 import difflib
 import math
 import random
+import os
 import re
+import sys
+
+# The receiver's notation is the end-to-end tests' own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from e2e_session import typed_as  # noqa: E402,F401
 
 # Outside the US layout: Latin letters of Western and Central Europe, the
 # euro, Greek and Cyrillic. More distinct ones than an X keymap has spare keys.
 NON_US = ("ÄäÖöÜüßẞ€ñÑçÇéèêàâîôûÉÈáíóúÁÍÓÚøØåÅæÆłŁšŠžŽčČőűΩαβγδλπσφψЖжЯяШщ")
 
-_NAMED = {"\b": "<BackSpace>", "\x1b": "<Escape>", "\x7f": "<Delete>", "\t": "\t"}
 _TOKEN = re.compile(r"<(?:C-.|BackSpace|Escape|Delete|Backtab)>|.", re.S)
 
 
@@ -85,30 +90,6 @@ def cjk(count=300):
     """`count` distinct CJK ideographs."""
     # A stride through the unified block spreads them over many rows.
     return "".join(chr(0x4E00 + i * 37) for i in range(count))
-
-
-def typed_as(text):
-    """The recording of `text` typed by a keyboard wedge: CR, LF and CR LF
-    are one Return; TAB, BS, ESC, DEL their keys; other C0 controls
-    Ctrl + the character 0x40 above them, letters in lower case."""
-    out = []
-    i = 0
-    while i < len(text):
-        ch = text[i]
-        if ch == "\r":
-            out.append("\n")
-            if text[i + 1:i + 2] == "\n":
-                i += 1
-        elif ch == "\n":
-            out.append("\n")
-        elif ch in _NAMED:
-            out.append(_NAMED[ch])
-        elif ord(ch) < 0x20:
-            out.append(f"<C-{chr(ord(ch) + 0x40).lower()}>")
-        else:
-            out.append(ch)
-        i += 1
-    return "".join(out)
 
 
 def tokens(recording):
