@@ -37,6 +37,26 @@ inline constexpr int PortPermission = 8014;    // no permission to open it
 inline constexpr int PortOpenFailed = 8015;    // any other failure to open or configure
 inline constexpr int DeviceLost = 8020;        // the device went away while open
 inline constexpr int KeyboardFailed = 8100;    // keystrokes could not be delivered
+inline constexpr int Untypable = 8101;         // the layout has no key for some characters
 } // namespace err
+
+// A scan holding characters the keyboard layout in use cannot type (remote
+// input and uinput type only what the layout has). Thrown before anything
+// of the scan is typed: the scan is held back whole, the user is told, and
+// the program goes on. Never typed as something else, never dropped in
+// silence.
+class UntypableError : public RuntimeError {
+public:
+    // characters: each distinct one once, in order of appearance; layout: the
+    // layout's name as the user knows it ("us", "de(nodeadkeys)").
+    UntypableError(QString characters, QString layout, QString remedy);
+
+    const QString &characters() const noexcept { return m_characters; }
+    const QString &layout() const noexcept { return m_layout; }
+
+private:
+    QString m_characters;
+    QString m_layout;
+};
 
 } // namespace platform

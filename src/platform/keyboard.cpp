@@ -66,6 +66,57 @@ std::unique_ptr<Keyboard> tryBackend(const char *name, QStringList &reasons)
 
 } // namespace
 
+UntypableError::UntypableError(QString characters, QString layout, QString remedy)
+    : RuntimeError(err::Untypable,
+                   [&] {
+                       QStringList named;
+                       for (const char32_t c : characters.toUcs4())
+                           named << QStringLiteral("\u201c%1\u201d (U+%2)")
+                                        .arg(QString::fromUcs4(&c, 1),
+                                             QString::number(static_cast<uint>(c), 16)
+                                                 .toUpper()
+                                                 .rightJustified(4, QLatin1Char('0')));
+                       return QStringLiteral("A scan was not typed: the keyboard layout \"%1\" has "
+                                             "no key for %2. %3")
+                           .arg(layout, named.join(QStringLiteral(", ")), remedy);
+                   }()),
+      m_characters(std::move(characters)), m_layout(std::move(layout))
+{
+}
+
+void Keyboard::requestStop()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop.store(true, std::memory_order_release);
+    }
+    m_wake.notify_all();
+}
+
+void Keyboard::setHeld(bool held)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_held.store(held, std::memory_order_release);
+    }
+    m_wake.notify_all();
+}
+
+bool Keyboard::proceed()
+{
+    if (!m_held.load(std::memory_order_acquire))
+        return !stopRequested();
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [this] { return stopRequested() || !m_held.load(std::memory_order_acquire); });
+    return !stopRequested();
+}
+
+bool Keyboard::sleepUntil(Clock::time_point deadline)
+{
+    std::unique_lock lock(m_mutex);
+    return !m_wake.wait_until(lock, deadline, [this] { return stopRequested(); });
+}
+
 std::unique_ptr<Keyboard> createKeyboard()
 {
     QStringList reasons;
