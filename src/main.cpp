@@ -3,6 +3,8 @@
 #include "platform/keyboard.h"
 #include "platform/services.h"
 #include "platform/termination_signals.h"
+#include "platform/typist.h"
+#include "platform/window_state.h"
 #include "startup/runtime_error_box.h"
 #include "startup/sermod.h"
 #include "window/mainfrm.h"
@@ -24,8 +26,8 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    platform::Services &services = platform::qtServices();
-    SerMod::Application app(argc, argv, services);
+    platform::chooseWindowSystem();
+    SerMod::Application app(argc, argv);
     app.setApplicationName(QStringLiteral("ScnFerry"));
     app.setApplicationVersion(QStringLiteral(SCNFERRY_VERSION));
     // What tray hosts show as the icon's title; equal to every window's
@@ -35,6 +37,10 @@ int main(int argc, char **argv)
     // Hidden in the tray is still running.
     app.setQuitOnLastWindowClosed(false);
 
+    // Everything below owns Qt objects and goes before the application does.
+    std::unique_ptr<platform::Services> services = platform::createQtServices();
+    app.setServices(services.get());
+
     // The argument text, without the program's own path.
     QStringList args = app.arguments();
     args.removeFirst();
@@ -42,25 +48,35 @@ int main(int argc, char **argv)
 
     // A terminal's Ctrl+C or a service stop ends the program in order,
     // without the question; caught from the start, so one that comes while a
-    // start-up box is open does not kill the process mid-way.
+    // start-up box is open does not kill the process mid-way. A failure
+    // whose box is open stands: status 1.
+    std::unique_ptr<platform::Typist> typist;
     std::unique_ptr<MainFrm> frm;
     platform::TerminationSignals termination;
-    QObject::connect(&termination, &platform::TerminationSignals::received, &app, [&frm, &services](int) {
-        if (frm)
-            frm->EndInOrder();
-        else
-            services.end(0); // nothing is open yet
-    });
+    QObject::connect(&termination, &platform::TerminationSignals::received, &app,
+                     [&frm, &services](int) {
+                         if (services->failing())
+                             services->end(1);
+                         else if (frm)
+                             frm->EndInOrder();
+                         else
+                             services->end(0); // nothing is open yet
+                     });
 
-    std::unique_ptr<platform::Keyboard> keyboard = platform::createKeyboard();
+    typist = std::make_unique<platform::Typist>(&platform::createKeyboard);
     // A keyboard may have lent keys of the user's keymap to characters;
     // they go back even when a failure ends the program at once.
-    platform::setImmediateEndCleanup([&keyboard] { keyboard.reset(); });
+    platform::setImmediateEndCleanup([&typist] { typist.reset(); });
+    int status = 1;
     try {
-        frm = SerMod::Main(commandLine, services, *keyboard);
+        frm = SerMod::Main(commandLine, *services, *typist);
+        status = app.exec();
     } catch (const platform::RuntimeError &e) {
-        SerMod::ReportUnhandled(e, services);
-        return 1;
+        SerMod::ReportUnhandled(e, *services);
     }
-    return app.exec();
+    platform::setImmediateEndCleanup(nullptr);
+    frm.reset();
+    typist.reset();
+    services.reset();
+    return status;
 }

@@ -43,6 +43,7 @@ void MainFrm::cmdStSt_Click()
             LbState->repaint();
         } else {
             SerMod::PortIsOpen = false;
+            forgetLineEnd();
             if (MSComm1.portOpen())
                 MSComm1.setPortOpen(false);
             cmdStSt->setIcon(cmdStStC->icon());
@@ -53,10 +54,8 @@ void MainFrm::cmdStSt_Click()
     } catch (const std::exception &e) {
         // One message for every cause; the cause itself rides along as the
         // detail, since "add yourself to the dialout group" is what fixes it.
-        m_services.msgBox(QStringLiteral("The Port Number Specified Is Unavailable !"),
-                          platform::mb::OkOnly + platform::mb::Critical, SerMod::AppTitle,
-                          SerMod::PortText() + QStringLiteral(": ") + QString::fromUtf8(e.what()));
-        m_services.end(1);
+        m_services.fail(QStringLiteral("The Port Number Specified Is Unavailable !"), SerMod::AppTitle,
+                        SerMod::PortText() + QStringLiteral(": ") + QString::fromUtf8(e.what()));
         return;
     }
 }

@@ -33,7 +33,13 @@ public:
     // (UntypableError, before anything is typed, for characters the layout
     // lacks). Returns early, with everything the backend pressed released,
     // once a stop is requested.
-    virtual void send(QStringView text) { type(m_planner.plan(text)); }
+    virtual void send(QStringView text)
+    {
+        // A line end split across bursts is joined by the receive path,
+        // which knows when the pieces arrived.
+        m_planner.reset();
+        type(m_planner.plan(text));
+    }
 
     // Short name of the backend, for messages: "x11", "wayland", "uinput".
     virtual QString name() const = 0;

@@ -35,6 +35,9 @@ public:
     // Removes the icon; nothing happens when there is none.
     virtual void remove() = 0;
     virtual bool shown() const = 0;
+    // A passing message from the icon, where it is shown; returns whether
+    // the desktop was given it.
+    virtual bool notify(const QString &title, const QString &message) = 0;
 
 Q_SIGNALS:
     void notification(int mouseMessage);

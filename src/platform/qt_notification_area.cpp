@@ -74,4 +74,12 @@ bool QtNotificationArea::shown() const
     return m_icon && m_icon->isVisible();
 }
 
+bool QtNotificationArea::notify(const QString &title, const QString &message)
+{
+    if (!shown() || !QSystemTrayIcon::supportsMessages())
+        return false;
+    m_icon->showMessage(title, message, QSystemTrayIcon::Warning);
+    return true;
+}
+
 } // namespace platform

@@ -24,6 +24,7 @@ public:
     void add(const QIcon &icon, const QString &tip, QMenu *menu) override;
     void remove() override;
     bool shown() const override;
+    bool notify(const QString &title, const QString &message) override;
 
 private:
     std::unique_ptr<QSystemTrayIcon> m_icon;

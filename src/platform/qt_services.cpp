@@ -101,10 +101,9 @@ void setImmediateEndCleanup(std::function<void()> cleanup)
     immediateEndCleanup() = std::move(cleanup);
 }
 
-Services &qtServices()
+std::unique_ptr<Services> createQtServices()
 {
-    static QtServices services;
-    return services;
+    return std::make_unique<QtServices>();
 }
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 namespace platform {
 
@@ -44,10 +45,25 @@ public:
     virtual void end(int status) = 0;
     // The desktop's notification area, for the program's icon.
     virtual NotificationArea &notificationArea() = 0;
+
+    // A failure that ends the program: the box with the critical icon, then
+    // the immediate end with status 1. A termination signal that comes while
+    // the box is open ends the program with 1 as well: the failure stands.
+    void fail(const QString &prompt, const QString &title, const QString &detail = QString())
+    {
+        m_failing = true;
+        msgBox(prompt, mb::OkOnly + mb::Critical, title, detail);
+        end(1);
+    }
+    bool failing() const { return m_failing; }
+
+private:
+    bool m_failing = false;
 };
 
-// The Qt implementation used by the program.
-Services &qtServices();
+// The Qt implementation used by the program. Create it after the
+// application object and destroy it before: it owns Qt objects (the icon).
+std::unique_ptr<Services> createQtServices();
 
 // Work that must happen even at the immediate end, such as handing the
 // user's keyboard map back: it runs just before the process exits.

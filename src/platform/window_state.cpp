@@ -21,4 +21,12 @@ void prepareRestore(QWidget *window)
 #endif
 }
 
+void chooseWindowSystem()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+#endif
+}
+
 } // namespace platform

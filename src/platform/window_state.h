@@ -11,4 +11,12 @@ namespace platform {
 // so the manager may iconify it again at once.
 void prepareRestore(QWidget *window);
 
+// Call before the application object exists. The window runs through X11
+// (XWayland under Wayland) wherever a display is there, unless the user chose
+// a platform with QT_QPA_PLATFORM: the placement and minimising into the
+// notification area need a window system that tells a client where its
+// window is and that it was minimised, which Wayland's xdg-shell does not.
+// The keystrokes still take the Wayland route.
+void chooseWindowSystem();
+
 } // namespace platform

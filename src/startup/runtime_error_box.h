@@ -19,11 +19,13 @@ void ReportUnhandled(const platform::RuntimeError &e, platform::Services &servic
 // ReportUnhandled instead of unwinding through Qt.
 class Application : public QApplication {
 public:
-    Application(int &argc, char **argv, platform::Services &services);
+    Application(int &argc, char **argv);
+    // The services that report such an error; set once they exist.
+    void setServices(platform::Services *services) { m_services = services; }
     bool notify(QObject *receiver, QEvent *event) override;
 
 private:
-    platform::Services &m_services;
+    platform::Services *m_services = nullptr;
 };
 
 } // namespace SerMod

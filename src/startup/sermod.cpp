@@ -43,7 +43,7 @@ void ParseCommandLine(QStringView text, platform::Services &services)
 }
 
 std::unique_ptr<MainFrm> Main(QString commandLine, platform::Services &services,
-                              platform::Keyboard &keyboard)
+                              platform::Typist &typist)
 {
     // Only spaces are trimmed, as the runtime's Trim does.
     while (commandLine.startsWith(u' '))
@@ -61,7 +61,7 @@ std::unique_ptr<MainFrm> Main(QString commandLine, platform::Services &services,
 
     // Loading the window opens the port; it is minimised before it is
     // first shown, so the program comes up out of sight.
-    auto frm = std::make_unique<MainFrm>(services, keyboard);
+    auto frm = std::make_unique<MainFrm>(services, typist);
     frm->Load();
     frm->setWindowState(Qt::WindowMinimized);
     frm->show();

@@ -13,7 +13,7 @@ class QWidget;
 class MainFrm;
 
 namespace platform {
-class Keyboard;
+class Typist;
 class Services;
 } // namespace platform
 
@@ -56,6 +56,6 @@ void ShowUsage(platform::Services &services);
 // Start-up: reads the command line, loads the main window (which opens the
 // port) minimised and shows it. Returns the window, which lives until exit.
 std::unique_ptr<MainFrm> Main(QString commandLine, platform::Services &services,
-                              platform::Keyboard &keyboard);
+                              platform::Typist &typist);
 
 } // namespace SerMod

@@ -2,6 +2,7 @@
 // Ending the program: every way out asks first.
 #include "platform/notification_area.h"
 #include "platform/services.h"
+#include "platform/typist.h"
 #include "startup/sermod.h"
 #include "window/mainfrm.h"
 #include "window/tray_icon.h"
@@ -9,7 +10,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMenu>
-#include <QSessionManager>
 
 void MainFrm::cmdEnd_Click()
 {
@@ -23,12 +23,17 @@ void MainFrm::mnuExit_Click()
 
 void MainFrm::Form_QueryUnload(std::int16_t &Cancel, std::int16_t /*UnloadMode*/)
 {
+    // The question box takes the keyboard focus: scans wait until it is gone.
+    ++m_boxesOpen;
+    updateTypingHold();
     const int answer = m_services.msgBox(QStringLiteral("You are about to close Scanferry !\r\n"
                                                         "This disables serial scanner's capture.\r\n"
                                                         "Do you want to end Scanferry ?"),
                                          platform::mb::YesNo + platform::mb::Question,
                                          SerMod::AppTitle);
+    --m_boxesOpen;
     if (answer != platform::mb::Yes) {
+        updateTypingHold();
         Cancel = 1;
         return;
     }
@@ -48,6 +53,8 @@ void MainFrm::unload()
     // A receive loop that is pumping events sees this and unwinds; the
     // window itself is destroyed only after the event loop has returned.
     m_unloading = true;
+    // Typing stops after the current key; what waits is dropped.
+    m_typist.stop();
     hide();
     QCoreApplication::exit(0);
 }
@@ -65,26 +72,6 @@ void MainFrm::closeEvent(QCloseEvent *event)
         return;
     }
     event->accept();
-    unload();
-}
-
-void MainFrm::onCommitDataRequest(QSessionManager &manager)
-{
-    if (m_unloading)
-        return;
-    if (!manager.allowsInteraction()) {
-        // The session ends without asking anyone: end in order.
-        releasePortAndIcon();
-        unload();
-        return;
-    }
-    std::int16_t cancel = 0;
-    Form_QueryUnload(cancel, UnloadAppWindows);
-    manager.release();
-    if (cancel != 0) {
-        manager.cancel();
-        return;
-    }
     unload();
 }
 

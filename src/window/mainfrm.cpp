@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "window/mainfrm.h"
 
-#include "platform/keyboard.h"
 #include "platform/notification_area.h"
 #include "platform/services.h"
+#include "platform/typist.h"
 #include "startup/sermod.h"
 #include "window/twips.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QEvent>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 
 namespace {
 
@@ -45,11 +47,11 @@ QIcon picture(const char *name)
 
 } // namespace
 
-MainFrm::MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWidget *parent)
+MainFrm::MainFrm(platform::Services &services, platform::Typist &typist, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      MSComm1(this), m_services(services), m_keyboard(keyboard)
+      MSComm1(this), m_services(services), m_typist(typist)
 {
     setWindowTitle(SerMod::AppTitle);
     setWindowIcon(picture("link"));
@@ -127,11 +129,34 @@ MainFrm::MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWi
     connect(cmdEnd, &QPushButton::clicked, this, &MainFrm::cmdEnd_Click);
     connect(&m_services.notificationArea(), &platform::NotificationArea::notification, this,
             &MainFrm::onTrayNotification);
-    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        connect(app, &QGuiApplication::commitDataRequest, this, &MainFrm::onCommitDataRequest);
+    // No handler for the session manager's commitDataRequest: Qt sends it at
+    // every save of the session and cannot tell a save from the session's
+    // end. A save must leave the program running and ask nothing; the end
+    // reaches the program as a termination signal or the loss of the
+    // display, which end it in order.
 
     connect(cmdStSt, &QPushButton::clicked, this, &MainFrm::cmdStSt_Click);
     connect(&MSComm1, &platform::MSComm::OnComm, this, &MainFrm::MSComm1_OnComm);
+
+    connect(&m_typist, &platform::Typist::failed, this, &MainFrm::failReceiving);
+    connect(&m_typist, &platform::Typist::refused, this, &MainFrm::onScanRefused);
+    connect(&m_typist, &platform::Typist::overflowed, this, &MainFrm::onTypingOverflow);
+    // Scans are never typed into a window of ours: a CR would answer the
+    // exit question, a space would click the focused traffic light.
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        connect(app, &QGuiApplication::focusWindowChanged, this, &MainFrm::updateTypingHold);
+    connect(mnuTray, &QMenu::aboutToShow, this, &MainFrm::updateTypingHold, Qt::QueuedConnection);
+    connect(mnuTray, &QMenu::aboutToHide, this, &MainFrm::updateTypingHold, Qt::QueuedConnection);
+}
+
+void MainFrm::updateTypingHold()
+{
+    // Every window of this process is ours; a popup menu grabs the keyboard
+    // without becoming the focus window.
+    const bool ours = QGuiApplication::focusWindow() != nullptr ||
+                      QApplication::activePopupWidget() != nullptr || mnuTray->isVisible() ||
+                      m_boxesOpen > 0;
+    m_typist.setHeld(ours);
 }
 
 MainFrm::~MainFrm() = default;

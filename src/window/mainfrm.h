@@ -7,17 +7,18 @@
 #include <QString>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 class QLabel;
 class QMenu;
 class QAction;
 class QPushButton;
-class QSessionManager;
 
 namespace platform {
-class Keyboard;
 class Services;
+class Typist;
 } // namespace platform
 
 // The program's one window: the port state between two picture buttons.
@@ -27,7 +28,7 @@ class Services;
 class MainFrm : public QWidget {
     Q_OBJECT
 public:
-    MainFrm(platform::Services &services, platform::Keyboard &keyboard, QWidget *parent = nullptr);
+    MainFrm(platform::Services &services, platform::Typist &typist, QWidget *parent = nullptr);
     ~MainFrm() override;
 
     // Loads the window: runs Form_Load once.
@@ -52,6 +53,12 @@ public:
     static constexpr std::int16_t UnloadAppWindows = 2;
     // The window's coordinate unit: twips, never changed.
     static constexpr int ScaleMode = 1;
+
+    // The longest burst handed to the keyboard in one piece. Longer than any
+    // code a scanner sends in one go; a line that never pauses (a scale, a
+    // wrong baud rate, continuous mode) is typed in pieces of this size, so
+    // text keeps flowing and memory stays flat.
+    static constexpr qsizetype MaxBurst = 4096;
 
     // Client-area geometry, in twips, as the window is laid out.
     static constexpr double ClientWidth = 4650;
@@ -85,9 +92,14 @@ protected:
 
 private:
     void ReadPort();
+    QString takeLineEndJoin(QString burst);
+    void forgetLineEnd();
+    void failReceiving(int number, const QString &description);
+    void onScanRefused(const QString &description);
+    void onTypingOverflow(qsizetype characters);
+    void updateTypingHold();
     void onTrayNotification(int mouseMessage);
     void addTrayIcon();
-    void onCommitDataRequest(QSessionManager &manager);
     void releasePortAndIcon();
     void unload();
     void layOut();
@@ -95,8 +107,13 @@ private:
     void setMousePointer(bool hourglass);
 
     platform::Services &m_services;
-    platform::Keyboard &m_keyboard;
+    platform::Typist &m_typist;
     bool m_loaded = false;
     bool m_reading = false;
+    bool m_readAgain = false;   // a burst was cut at MaxBurst with more waiting
     bool m_unloading = false;   // the exit was confirmed
+    int m_boxesOpen = 0;        // boxes of ours that may have the keyboard focus
+    // The last burst ended with CR: an LF arriving before this time is the
+    // same line end, already typed as Return.
+    std::optional<std::chrono::steady_clock::time_point> m_joinLfUntil;
 };

@@ -31,6 +31,11 @@ public:
         isShown = false;
     }
     bool shown() const override { return isShown; }
+    bool notify(const QString &, const QString &message) override
+    {
+        messages.push_back(message);
+        return isShown;
+    }
 
     bool isAvailable = true;
     bool isShown = false;
@@ -38,6 +43,7 @@ public:
     int removes = 0;
     QString lastTip;
     QMenu *lastMenu = nullptr;
+    std::vector<QString> messages;
 };
 
 // Records every message box and answers from a queue (Yes when empty).

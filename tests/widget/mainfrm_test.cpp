@@ -29,7 +29,7 @@ protected:
 
     PtyPair pty;
     fakes::FakeServices services;
-    fakes::FakeKeyboard keyboard;
+    fakes::FakeTyping keyboard;
 };
 
 TEST_F(MainFrmTest, StartsMinimisedWithThePortOpenAndNoBox)

@@ -10,6 +10,9 @@
 #include <QCoreApplication>
 #include <QPushButton>
 
+#include <functional>
+#include <stdexcept>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -24,16 +27,16 @@ protected:
 
     PtyPair pty;
     fakes::FakeServices services;
-    fakes::FakeKeyboard keyboard;
+    fakes::FakeTyping keyboard;
     std::unique_ptr<MainFrm> frm;
 };
 
 TEST_F(ReceiveTest, ABurstInOneBlockIsOneSend)
 {
     pty.write("4006381333931\r");
-    ASSERT_TRUE(waitFor([&] { return !keyboard.sends.empty(); }));
-    ASSERT_EQ(keyboard.sends.size(), 1u);
-    EXPECT_EQ(keyboard.sends[0], QStringLiteral("4006381333931\r"));
+    ASSERT_TRUE(waitFor([&] { return !keyboard.sends().empty(); }));
+    ASSERT_EQ(keyboard.sends().size(), 1u);
+    EXPECT_EQ(keyboard.sends()[0], QStringLiteral("4006381333931\r"));
     EXPECT_EQ(frm->ScanData, QStringLiteral("4006381333931\r"));
 }
 
@@ -86,24 +89,30 @@ TEST_F(ReceiveTest, TextThatLooksLikeKeySyntaxIsTypedLiterally)
     EXPECT_TRUE(services.boxes.empty());
 }
 
-TEST_F(ReceiveTest, FailuresShowTheirMessageAndEnd)
+TEST(ReceiveFailureTest, FailuresShowTheReceiveMessageAndEnd)
 {
+    PtyPair pty;
     const struct {
-        int number;
-        const char *description;
+        std::function<void()> fail;
         QString prompt;
     } cases[] = {
-        {platform::err::PortInvalid, "Invalid port number",
+        {[] { throw platform::RuntimeError(platform::err::PortInvalid, QStringLiteral("Invalid port number")); },
          QStringLiteral("This port does not exist ! (") + pty.path() +
              QStringLiteral(")\r\nPlease set a valid port in command line.")},
-        {platform::err::KeyboardFailed, "  cannot type 'Ω'  ",
+        {[] { throw platform::RuntimeError(platform::err::KeyboardFailed, QStringLiteral("  cannot type 'Ω'  ")); },
          QStringLiteral("Error while opening port (") + pty.path() +
              QStringLiteral(")\r\nError Description : cannot type 'Ω'")},
+        // Whatever else a backend throws is a receive failure too, not the
+        // runtime's last-resort box.
+        {[] { throw std::runtime_error("Wayland display gone"); },
+         QStringLiteral("Error while opening port (") + pty.path() +
+             QStringLiteral(")\r\nError Description : Wayland display gone")},
     };
     for (const auto &c : cases) {
-        services.boxes.clear();
-        services.ended.reset();
-        keyboard.failWith = platform::RuntimeError(c.number, QString::fromUtf8(c.description));
+        fakes::FakeServices services;
+        fakes::FakeTyping keyboard;
+        keyboard.duringSend([&c](platform::Keyboard &) { c.fail(); });
+        auto frm = SerMod::Main(pty.path() + QStringLiteral(",9600,N,8,1"), services, keyboard);
         pty.write("x");
         ASSERT_TRUE(waitFor([&] { return services.ended.has_value(); }));
         EXPECT_EQ(services.ended, 1);

@@ -42,7 +42,7 @@ protected:
 
     PtyPair pty;
     fakes::FakeServices services;
-    fakes::FakeKeyboard keyboard;
+    fakes::FakeTyping keyboard;
     std::unique_ptr<MainFrm> frm;
 };
 
