@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Receiving: every burst the scanner sends is typed into the focused window.
+#include "capture/burst.h"
 #include "platform/error.h"
 #include "platform/notification_area.h"
 #include "platform/serial_port.h"
@@ -35,16 +36,18 @@ void MainFrm::ReadPort()
 
     try {
         ScanData.clear();
-        do {
-            m_services.doEvents();
-            // A click on the traffic light during the pump closed the port,
-            // or the user confirmed the exit: type what was collected and
-            // stop. A lost device keeps PortIsOpen and reaches input(),
-            // which reports the loss.
-            if (!SerMod::PortIsOpen || m_unloading)
-                break;
-            ScanData += MSComm1.input();
-        } while (MSComm1.inBufferCount() != 0 && ScanData.size() < MaxBurst);
+        ScanData = capture::collectBurst(
+            {
+                .pump = [this] { m_services.doEvents(); },
+                // A click on the traffic light during the pump closed the
+                // port, or the user confirmed the exit: type what was
+                // collected and stop. A lost device keeps PortIsOpen and
+                // reaches input(), which reports the loss.
+                .stopped = [this] { return !SerMod::PortIsOpen || m_unloading; },
+                .input = [this] { return MSComm1.input(); },
+                .moreWaiting = [this] { return MSComm1.inBufferCount() != 0; },
+            },
+            MaxBurst);
         // The keystroke service returns without waiting for the keys.
         m_typist.type(takeLineEndJoin(ScanData));
         if (SerMod::PortIsOpen && !m_unloading && MSComm1.inBufferCount() != 0) {

@@ -69,6 +69,8 @@ public:
     // Runs inside doEvents, before the real queued events, to simulate a
     // click or an arrival during the pump.
     std::function<void()> duringDoEvents;
+    // Runs inside msgBox while the box would be open, before it is answered.
+    std::function<void()> duringMsgBox;
     int doEventsCalls = 0;
     std::optional<int> ended; // the status of the immediate end, once asked
 };

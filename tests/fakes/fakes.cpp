@@ -10,6 +10,11 @@ int FakeServices::msgBox(const QString &prompt, int style, const QString &title,
                          const QString &detail)
 {
     boxes.push_back({prompt, style, title, detail});
+    if (duringMsgBox) {
+        auto hook = std::move(duringMsgBox);
+        duringMsgBox = nullptr;
+        hook();
+    }
     if (answers.empty())
         return platform::mb::Yes;
     const int a = answers.front();

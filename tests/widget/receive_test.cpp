@@ -7,9 +7,11 @@
 #include "widget/pty_pair.h"
 #include "window/mainfrm.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QPushButton>
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -131,6 +133,68 @@ TEST_F(ReceiveTest, AVanishedDeviceIsReportedAndEnds)
     EXPECT_TRUE(services.boxes[0].prompt.startsWith(QStringLiteral("Error while opening port (") +
                                                     pty.path() + QStringLiteral(")\r\nError Description : ")));
     EXPECT_FALSE(frm->MSComm1.portOpen());
+}
+
+} // namespace
+
+namespace {
+
+int returns(const std::vector<platform::KeyStroke> &strokes)
+{
+    return static_cast<int>(std::count(strokes.begin(), strokes.end(),
+                                       platform::KeyStroke::named(platform::NamedKey::Return)));
+}
+
+TEST_F(ReceiveTest, AScanWaitsWhileTheExitQuestionIsOpenAndFollowsAfterNo)
+{
+    // A CR typed into the question would press its default button, Yes.
+    services.answers = {platform::mb::No};
+    services.duringMsgBox = [&] {
+        pty.write("1234\r");
+        ASSERT_TRUE(waitFor([&] { return frm->ScanData == QStringLiteral("1234\r"); }));
+        waitFor([] { return false; }, 50);
+        EXPECT_EQ(keyboard.typed(), QString());
+    };
+    frm->mnuExit->trigger();
+    ASSERT_EQ(services.boxes.size(), 1u);
+    ASSERT_TRUE(waitFor([&] { return !keyboard.typed().isEmpty(); }));
+    waitFor([] { return false; }, 50);
+    EXPECT_EQ(keyboard.typed(), QStringLiteral("1234\r"));
+    EXPECT_EQ(returns(keyboard.strokes()), 1);
+    EXPECT_FALSE(services.ended.has_value());
+}
+
+TEST_F(ReceiveTest, ACrLfIsJoinedOnlyWithinOneLineEnd)
+{
+    const struct {
+        const char *name;
+        std::function<void()> between; // what happens after "A\r" has been typed
+        int returns;
+    } cases[] = {
+        {"LF after the port was closed and reopened",
+         [&] {
+             frm->cmdStSt->click();
+             frm->cmdStSt->click();
+         },
+         2},
+        {"LF a while later", [] { waitFor([] { return false; }, 300); }, 2},
+    };
+    // Both halves back to back: one line end, however the reads cut it.
+    pty.write("A\r");
+    pty.write("\nB");
+    ASSERT_TRUE(waitFor([&] { return keyboard.typed().endsWith(u'B'); }));
+    EXPECT_EQ(returns(keyboard.strokes()), 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int returnsBefore = returns(keyboard.strokes());
+        pty.write("A\r");
+        ASSERT_TRUE(waitFor([&] { return keyboard.typed().endsWith(u'\r'); }));
+        c.between();
+        pty.write("\nB");
+        ASSERT_TRUE(waitFor([&] { return keyboard.typed().endsWith(u'B'); }));
+        EXPECT_EQ(returns(keyboard.strokes()) - returnsBefore, c.returns);
+        EXPECT_TRUE(SerMod::PortIsOpen);
+    }
 }
 
 } // namespace
