@@ -57,7 +57,7 @@ TEST(Typist, HeldBurstsWaitAndFollowInOrder)
 // Types one key a millisecond, as a paced backend does, and stops when asked.
 class SlowKeyboard final : public platform::Keyboard {
 public:
-    SlowKeyboard(std::atomic<int> &keys, std::atomic<bool> &sawStop) : keys(keys), sawStop(sawStop) {}
+    SlowKeyboard(std::atomic<int> &k, std::atomic<bool> &s) : keys(k), sawStop(s) {}
     QString name() const override { return QStringLiteral("slow"); }
     std::atomic<int> &keys;
     std::atomic<bool> &sawStop;
