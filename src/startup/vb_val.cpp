@@ -3,6 +3,7 @@
 
 #include "platform/error.h"
 
+#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -85,11 +86,13 @@ double Val(QStringView text)
         return 0;
     }
 
-    // Collect the longest prefix that reads as a decimal number, in the C
-    // locale's form, and let strtod do the exact conversion.
+    // Collect the longest prefix that reads as a decimal number and convert
+    // it exactly with from_chars, which reads a point whatever the locale
+    // (strtod would read "3.5" as 3 under a comma locale).
     std::string number;
+    bool negative = false;
     if (i < n && (s[i] == u'+' || s[i] == u'-'))
-        number += static_cast<char>(s[i++].unicode());
+        negative = s[i++] == u'-';
     bool digits = false;
     while (i < n && s[i].isDigit() && s[i].unicode() < 128) {
         number += static_cast<char>(s[i++].unicode());
@@ -118,10 +121,17 @@ double Val(QStringView text)
         if (expDigits)
             number += exponent;
     }
-    const double v = std::strtod(number.c_str(), nullptr);
-    if (std::isinf(v))
+    double v = 0;
+    const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), v);
+    if (ec == std::errc::result_out_of_range) {
+        // Too small is zero; too large is the runtime's overflow.
+        if (number.find("e-") == std::string::npos)
+            overflow();
+        v = 0;
+    } else if (ec != std::errc() || std::isinf(v)) {
         overflow();
-    return v;
+    }
+    return negative ? -v : v;
 }
 
 std::int16_t ToInteger(double value)

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -22,9 +24,7 @@ TEST_P(ValTest, ReadsTheNumericPrefix)
         << QString::fromUtf16(c.text).toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Prefixes, ValTest,
-    ::testing::Values(ValCase{u"3", 3}, ValCase{u" 4 ", 4}, ValCase{u"1 2", 12},
+const ValCase ValCases[] = {ValCase{u"3", 3}, ValCase{u" 4 ", 4}, ValCase{u"1 2", 12},
                       ValCase{u"\t5\n", 5}, ValCase{u"3x", 3}, ValCase{u"COM3", 0},
                       ValCase{u"", 0}, ValCase{u"-7", -7}, ValCase{u"+8", 8},
                       ValCase{u"2.5", 2.5}, ValCase{u".5", 0.5}, ValCase{u"1.2.3", 1.2},
@@ -34,7 +34,22 @@ INSTANTIATE_TEST_SUITE_P(
                       ValCase{u"&H10000", 65536}, ValCase{u"&O17", 15}, ValCase{u"&17", 15},
                       ValCase{u"&H", 0}, ValCase{u"&X1", 0}, ValCase{u"--1", 0},
                       ValCase{u"-", 0}, ValCase{u".", 0}, ValCase{u"1,5", 1},
-                      ValCase{u"\u0663", 0}));
+                      ValCase{u"\u0663", 0}, ValCase{u"1e-999", 0}};
+
+INSTANTIATE_TEST_SUITE_P(Prefixes, ValTest, ::testing::ValuesIn(ValCases));
+
+// The C library reads numbers in the locale's form; Val always reads a point.
+TEST(Val, ReadsThePointUnderACommaLocale)
+{
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
+        << "the de_DE.UTF-8 locale is missing: scripts/setup.sh generates it";
+    for (const ValCase &c : ValCases)
+        EXPECT_DOUBLE_EQ(SerMod::Val(QString::fromUtf16(c.text)), c.value)
+            << QString::fromUtf16(c.text).toStdString();
+    EXPECT_EQ(SerMod::ToInteger(SerMod::Val(u"3.5")), 4);
+    std::setlocale(LC_ALL, before.c_str());
+}
 
 TEST(Val, HugeExponentOverflows)
 {
