@@ -7,6 +7,8 @@
 #include "widget/pty_pair.h"
 #include "window/mainfrm.h"
 
+#include <QtGui/private/qguiapplication_p.h>
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
@@ -185,6 +187,24 @@ TEST_F(TrayExitTest, TerminationEndsInOrderWithoutAQuestion)
     EXPECT_TRUE(services.boxes.empty());
     EXPECT_FALSE(frm->MSComm1.portOpen());
     EXPECT_FALSE(services.area.isShown);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(TrayExitTest, ASessionSaveAsksNothingAndKeepsTheProgramRunning)
+{
+    // Qt asks every application to commit its data at each save of the
+    // session, logout or not.
+    start();
+    const std::size_t boxes = services.boxes.size();
+    static_cast<QGuiApplicationPrivate *>(QObjectPrivate::get(qApp))->commitData();
+    settle();
+    EXPECT_EQ(services.boxes.size(), boxes);
+    EXPECT_TRUE(inTray());
+    EXPECT_TRUE(frm->MSComm1.portOpen());
+    EXPECT_FALSE(services.ended.has_value());
 }
 
 } // namespace
