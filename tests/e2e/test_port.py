@@ -117,6 +117,22 @@ class TerminationSignalTest(unittest.TestCase):
                 # The port was closed and its lock released.
                 start_on_pty(stack, session, line=line)
 
+    def test_signal_while_a_failure_box_is_open_ends_with_status_1(self):
+        # The failure stands whoever ends the program while its box waits.
+        for when in ("start-up", "receiving"):
+            with self.subTest(when=when), contextlib.ExitStack() as stack:
+                session = XSession(stack)
+                if when == "start-up":
+                    app = App(stack, ["/dev/scnferry-no-such-port,9600,N,8,1"], session)
+                    app.wait_stderr_line(UNAVAILABLE[0])
+                else:
+                    line, app = start_on_pty(stack, session)
+                    line.hang_up()
+                    app.wait_stderr_line(f"Error while opening port ({line.path})")
+                wait_until(lambda: app.visible_windows(), 20.0, "the failure box")
+                app.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(app.wait_exit(), 1, app.stderr.lines())
+
 
 if __name__ == "__main__":
     unittest.main()
