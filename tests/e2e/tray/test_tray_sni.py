@@ -7,6 +7,7 @@ import contextlib
 import os
 import signal
 import unittest
+from unittest import mock
 
 from e2e_session import APP_TITLE, App, STEP_TIMEOUT, wait_until
 from test_window import SLACK, expected_corner
@@ -153,6 +154,34 @@ class StatusNotifierTest(unittest.TestCase):
             self.assertEqual(asked_count(app), 1)
             self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
             bus.wait_no_item()
+
+    def test_every_way_out_ends_cleanly(self):
+        # Qt objects that outlive the application (the icon, its menu, the
+        # typing thread) show up as sanitizer reports or Qt's warnings at the
+        # very end, after the exit status is already decided.
+        def exit_yes(bus, item, app):
+            bus.click_menu(item, "Exit")
+            question_lines(app)
+            app.answer_box("Return")
+
+        ways = [
+            ("Exit, Yes", exit_yes),
+            ("SIGTERM", lambda bus, item, app: app.proc.send_signal(signal.SIGTERM)),
+        ]
+        suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+        leaks_on = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=1",
+                        LSAN_OPTIONS=f"suppressions={suppressions}:print_suppressions=0")
+        for way, leave in ways:
+            with self.subTest(way=way), contextlib.ExitStack() as stack, \
+                    mock.patch.dict(os.environ, leaks_on):
+                bus, _session, _line, app, item = start(stack)
+                leave(bus, item, app)
+                self.assertEqual(app.wait_exit(), 0, app.stderr.lines())
+                late = [ln for ln in app.stderr.lines()
+                        if ln.startswith(("QObject", "QSocketNotifier", "QBasicTimer", "QThread",
+                                          "QWidget", "QPixmap", "QDBus"))
+                        or "Sanitizer" in ln]
+                self.assertEqual(late, [], app.stderr.lines())
 
 
 if __name__ == "__main__":
