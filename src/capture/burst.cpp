@@ -3,16 +3,14 @@
 
 namespace capture {
 
-QString collectBurst(const BurstSource &source, qsizetype maxSize)
+void collectBurst(const BurstSource &source, qsizetype maxSize, QString &burst)
 {
-    QString burst;
     do {
         source.pump();
         if (source.stopped())
             break;
         burst += source.input();
     } while (burst.size() < maxSize && source.moreWaiting());
-    return burst;
 }
 
 } // namespace capture

@@ -15,9 +15,10 @@ struct BurstSource {
     std::function<bool()> moreWaiting;    // characters arrived since
 };
 
-// Collects one burst: pump, take what waits, again while more waits. Ends at
-// maxSize characters too, so a line that never pauses cannot keep the loop
-// collecting with nothing typed.
-QString collectBurst(const BurstSource &source, qsizetype maxSize);
+// Collects one burst into `burst`: pump, take what waits, again while more
+// waits. Ends at maxSize characters too, so a line that never pauses cannot
+// keep the loop collecting with nothing typed. Appends to `burst` as it goes:
+// a handler run by the pump may append too, in arrival order.
+void collectBurst(const BurstSource &source, qsizetype maxSize, QString &burst);
 
 } // namespace capture

@@ -22,8 +22,11 @@ void MainFrm::cmdStSt_Click()
 {
     try {
         setMousePointer(true);
-        if (MSComm1.portOpen())
+        if (MSComm1.portOpen()) {
+            // What was received before the click is typed all the same.
+            keepWhatWasReceived();
             MSComm1.setPortOpen(false);
+        }
 
         if (!SerMod::PortIsOpen) {
             if (SerMod::PortPath.isEmpty())

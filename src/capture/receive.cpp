@@ -36,7 +36,7 @@ void MainFrm::ReadPort()
 
     try {
         ScanData.clear();
-        ScanData = capture::collectBurst(
+        capture::collectBurst(
             {
                 .pump = [this] { m_services.doEvents(); },
                 // A click on the traffic light during the pump closed the
@@ -47,7 +47,7 @@ void MainFrm::ReadPort()
                 .input = [this] { return MSComm1.input(); },
                 .moreWaiting = [this] { return MSComm1.inBufferCount() != 0; },
             },
-            MaxBurst);
+            MaxBurst, ScanData);
         // The keystroke service returns without waiting for the keys.
         m_typist.type(takeLineEndJoin(ScanData));
         if (SerMod::PortIsOpen && !m_unloading && MSComm1.inBufferCount() != 0) {
@@ -59,6 +59,20 @@ void MainFrm::ReadPort()
         failReceiving(e.number(), e.description());
     } catch (const std::exception &e) {
         failReceiving(platform::err::KeyboardFailed, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void MainFrm::keepWhatWasReceived()
+{
+    try {
+        const QString received = MSComm1.input();
+        // A receive loop under way hands it over after what it collected.
+        if (m_reading)
+            ScanData += received;
+        else
+            m_typist.type(takeLineEndJoin(received));
+    } catch (const platform::RuntimeError &) {
+        // A device lost meanwhile: the port is being closed anyway.
     }
 }
 

@@ -92,6 +92,7 @@ protected:
 
 private:
     void ReadPort();
+    void keepWhatWasReceived();
     QString takeLineEndJoin(QString burst);
     void forgetLineEnd();
     void failReceiving(int number, const QString &description);
