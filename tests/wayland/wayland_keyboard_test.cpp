@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Types through the real Wayland backend into receiving windows under a
 // headless sway: one native Wayland window, one behind XWayland.
+#include "fakes/needs_tool.h"
 #include "platform/error.h"
 #include "platform/wayland/keyboard_wayland.h"
 #include "platform/wayland/wayland_keymap.h"
@@ -356,8 +357,7 @@ protected:
 
     void SetUp() override
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
-            GTEST_SKIP() << "sway is not installed";
+        SCNFERRY_NEEDS_TOOL("sway");
         ASSERT_TRUE(s_session) << "headless sway did not start: " << s_error.toStdString();
         ASSERT_TRUE(s_keyboard) << "no Wayland keyboard: " << s_error.toStdString();
     }
@@ -413,8 +413,7 @@ INSTANTIATE_TEST_SUITE_P(Sway, WaylandKeyboardTyping, ::testing::ValuesIn(typing
 
 TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
-        GTEST_SKIP() << "sway is not installed";
+    SCNFERRY_NEEDS_TOOL("sway");
     SwaySession session;
     ASSERT_TRUE(session.start()) << session.error().toStdString();
     const QByteArray socket = session.value("WAYLAND_DISPLAY").toLocal8Bit();
@@ -463,8 +462,7 @@ TEST(WaylandKeyboard, RefusesWithoutAWaylandSession)
 
 TEST(WaylandKeyboard, ReportsTheLostCompositorAsKeyboardFailed)
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
-        GTEST_SKIP() << "sway is not installed";
+    SCNFERRY_NEEDS_TOOL("sway");
     SwaySession session;
     ASSERT_TRUE(session.start()) << session.error().toStdString();
     const QByteArray saved = qgetenv("WAYLAND_DISPLAY");

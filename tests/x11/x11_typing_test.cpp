@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Types through the real X11 backend into a receiving window on Xvfb and
 // compares what the window got.
+#include "fakes/needs_tool.h"
 #include "platform/error.h"
 #include "platform/x11/keyboard_x11.h"
 
@@ -143,8 +144,8 @@ protected:
 
     void SetUp() override
     {
-        if (!s_server)
-            GTEST_SKIP() << "Xvfb is not installed";
+        SCNFERRY_NEEDS_TOOL("Xvfb");
+        ASSERT_NE(s_server, nullptr) << "Xvfb did not start";
         ASSERT_NE(s_keyboard, nullptr);
         ASSERT_TRUE(m_dir.isValid());
         m_out = m_dir.filePath(QStringLiteral("received.txt"));
@@ -411,8 +412,7 @@ TEST(X11Keyboard, RefusesWithAReasonWithoutADisplay)
 
 TEST(X11Keyboard, LostConnectionIsAnError)
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
-        GTEST_SKIP() << "Xvfb is not installed";
+    SCNFERRY_NEEDS_TOOL("Xvfb");
     XServer server;
     ASSERT_TRUE(server.start());
     const QByteArray old = qgetenv("DISPLAY");
