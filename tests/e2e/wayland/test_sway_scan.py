@@ -12,6 +12,7 @@ import contextlib
 import itertools
 import os
 import shutil
+import signal
 import unittest
 
 from e2e_session import STEP_TIMEOUT, ScannerLine, typed_as, wait_until
@@ -104,6 +105,32 @@ class XWaylandReceiverTest(_SwayScanCase):
 
     def test_characters_outside_the_layout(self):
         self.assert_typed(NON_ASCII)
+
+
+@unittest.skipUnless(HAVE_SWAY or "CI" in os.environ, "sway is not installed")
+class EndDuringALongScanTest(unittest.TestCase):
+
+    def test_termination_during_a_long_scan_ends_in_order(self):
+        # Long bursts are paced for XWayland's sake: typing 30,000 characters
+        # takes many seconds, and a service stop must not wait for them.
+        with contextlib.ExitStack() as stack:
+            sway = SwaySession(stack)
+            line = ScannerLine(stack)
+            chown_line(sway, line)
+            app = SwayApp(stack, sway, f"{line.path},9600,N,8,1")
+            app.wait_started(line.path)
+            receiver = SwayReceiver(stack, sway, "wayland")
+            receiver.focus()
+            payload = long_payload(30000)
+            line.write_block(payload)
+            wait_until(lambda: len(receiver.text()) > 1000, STEP_TIMEOUT, "typing under way")
+            app.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(app.wait_exit(), 0, app.stderr.lines())
+            # Stopped part way, and nothing but the scan's own keys arrived.
+            got = receiver.text()
+            expected = typed_as(payload.decode())
+            self.assertTrue(expected.startswith(got), got[-80:])
+            self.assertLess(len(got), len(expected))
 
 
 @unittest.skipUnless((HAVE_SWAY and shutil.which("wtype")) or "CI" in os.environ,
