@@ -9,12 +9,14 @@ Waiting is always "poll a condition until a deadline", never a bare sleep.
 """
 
 import contextlib
+import fcntl
 import os
 import re
 import select
 import signal
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -222,6 +224,14 @@ class ScannerLine:
             if due > now:
                 time.sleep(due - now)
             self.write_block(data[index:index + 1])
+
+    def wait_read(self, timeout=STEP_TIMEOUT):
+        """Waits until the program has read everything written: the tty's
+        input queue, seen through the test's own descriptor, is empty."""
+        def drained():
+            queued = fcntl.ioctl(self._slave, termios.FIONREAD, b"\0\0\0\0")
+            return int.from_bytes(queued, "little") == 0
+        wait_until(drained, timeout, "the program to read the line")
 
     def hang_up(self):
         """The device goes away: closing the master hangs up the slave."""

@@ -6,10 +6,11 @@ item's properties, calls Activate and clicks the item's menu over D-Bus."""
 import contextlib
 import os
 import signal
+import tempfile
 import unittest
 from unittest import mock
 
-from e2e_session import APP_TITLE, App, STEP_TIMEOUT, wait_until
+from e2e_session import APP_TITLE, App, Receiver, STEP_TIMEOUT, wait_until
 from test_window import SLACK, expected_corner
 from tray_session import (PrivateBus, TraySession, Watcher, asked_count, main_window_shown,
                           plain_label, port_locks, question_lines, start_app)
@@ -154,6 +155,27 @@ class StatusNotifierTest(unittest.TestCase):
             self.assertEqual(asked_count(app), 1)
             self.assertEqual([p for p in locks if os.path.exists(p)], [], "lock file left behind")
             bus.wait_no_item()
+
+    def test_scan_during_the_exit_question_waits_for_the_receiver(self):
+        # A CR typed into the question would press its default button, Yes.
+        with contextlib.ExitStack() as stack:
+            bus, session, line, app, item = start(stack)
+            tmp = stack.enter_context(tempfile.TemporaryDirectory())
+            receiver = Receiver(stack, session, os.path.join(tmp, "received.txt"))
+            receiver.focus()
+            bus.click_menu(item, "Exit")
+            question_lines(app)
+            box = wait_box(session, app)
+            wait_until(lambda: session.focused_window() == box or session.activate(box),
+                       STEP_TIMEOUT, "the question box to take the focus")
+            line.write_block(b"1234\r")
+            line.wait_read()
+            app.answer_box("n")
+            self.assertIsNone(app.proc.poll(), app.stderr.lines())
+            receiver.focus()
+            self.assertEqual(receiver.wait_text_ending("1234\n"), "1234\n")
+            self.assertIsNone(app.proc.poll(), app.stderr.lines())
+            self.assertEqual(asked_count(app), 1)
 
     def test_every_way_out_ends_cleanly(self):
         # Qt objects that outlive the application (the icon, its menu, the
