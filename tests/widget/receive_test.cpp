@@ -201,3 +201,23 @@ TEST_F(ReceiveTest, ACrLfIsJoinedOnlyWithinOneLineEnd)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ReceiveTest, AScanTheLayoutCannotTypeIsHeldBackAndTheUserTold)
+{
+    keyboard.duringSend([](platform::Keyboard &) {
+        throw platform::UntypableError(QStringLiteral("漢"), QStringLiteral("us"),
+                                       QStringLiteral("Switch to a layout that has it."));
+    });
+    pty.write("\xe6\xbc\xa2\r");
+    ASSERT_TRUE(waitFor([&] { return !services.area.messages.empty(); }));
+    EXPECT_TRUE(services.area.messages[0].contains(QStringLiteral("U+6F22")));
+    EXPECT_TRUE(services.boxes.empty());
+    EXPECT_FALSE(services.ended.has_value());
+    keyboard.duringSend(nullptr);
+    pty.write("next\r");
+    ASSERT_TRUE(waitFor([&] { return keyboard.typed() == QStringLiteral("next\r"); }));
+}
+
+} // namespace
