@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""How soon ScnFerry ends when it is told to while a long scan is being
+typed: SIGTERM sent once the receiver has 1,000 characters of a
+30,000-character scan, to the moment the process has exited. Under Xvfb +
+openbox and under headless sway (native Wayland receiver), several runs each;
+prints medians and the worst run, and checks that what arrived is a prefix of
+the scan (nothing wrong typed on the way out).
+
+Usage: bench/stop_latency.py --app build-bench/ScnFerry --receiver
+       build-bench/tests/tools/scnferry_receiver [--runs 5]
+"""
+
+import argparse
+import contextlib
+import os
+import signal
+import statistics
+import time
+
+import itertools
+
+from bench_env import Receiver, START_TIMEOUT, STEP_TIMEOUT, SwaySession, XSession, wait_until
+from scnferry_bench import SWAY_SCRIPTS, ScnFerryTool
+
+
+def ascii_text(length):
+    """Printable ASCII in a fixed order: letters, digits and punctuation."""
+    chars = [chr(c) for c in range(0x21, 0x7f)]
+    return "".join(itertools.islice(itertools.cycle(chars), length))
+
+
+def one_run(session, args):
+    with contextlib.ExitStack() as stack:
+        tool = ScnFerryTool(stack, session, args)
+        receiver = Receiver(stack, session, args.receiver)
+        text = ascii_text(30000)
+        tool.send(text)
+        wait_until(lambda: receiver.clock.size() > 1000, STEP_TIMEOUT, "typing under way")
+        sent = time.monotonic()
+        tool.proc.send_signal(signal.SIGTERM)
+        status = tool.proc.wait(timeout=START_TIMEOUT)
+        ended = time.monotonic()
+        with open(receiver.path, "rb") as f:
+            got = f.read().decode("utf-8", errors="replace")
+        exact = text.startswith(got)
+        return (ended - sent) * 1000, status, len(got), exact
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--receiver", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    sessions = [("X11 (Xvfb + openbox)", lambda stack: XSession(stack)),
+                ("Wayland (headless sway)", lambda stack: SwaySession(stack, SWAY_SCRIPTS))]
+    print("| session | SIGTERM to exit, median | worst | exit status | typed before the end | exact |")
+    print("|---|---|---|---|---|---|")
+    for name, make in sessions:
+        with contextlib.ExitStack() as stack:
+            session = make(stack)
+            runs = [one_run(session, args) for _ in range(args.runs)]
+        times = [r[0] for r in runs]
+        print(f"| {name} | {statistics.median(times):.0f} ms | {max(times):.0f} ms | "
+              f"{sorted({r[1] for r in runs})} | {min(r[2] for r in runs)}-{max(r[2] for r in runs)} "
+              f"of 30,000 | {'yes' if all(r[3] for r in runs) else 'NO'} |")
+
+
+if __name__ == "__main__":
+    os.chdir(os.path.dirname(os.path.abspath(__file__)))
+    main()
