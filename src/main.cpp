@@ -26,6 +26,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    platform::prepareKeyboardThread();
     platform::chooseWindowSystem();
     SerMod::Application app(argc, argv);
     app.setApplicationName(QStringLiteral("ScnFerry"));

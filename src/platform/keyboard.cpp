@@ -117,6 +117,11 @@ bool Keyboard::sleepUntil(Clock::time_point deadline)
     return !m_wake.wait_until(lock, deadline, [this] { return stopRequested(); });
 }
 
+void prepareKeyboardThread()
+{
+    initXlibThreads();
+}
+
 std::unique_ptr<Keyboard> createKeyboard()
 {
     QStringList reasons;

@@ -82,4 +82,8 @@ private:
 // on the typing thread.
 std::unique_ptr<Keyboard> createKeyboard();
 
+// Call first in main, before any connection to a display exists: keyboards
+// run on a thread of their own.
+void prepareKeyboardThread();
+
 } // namespace platform

@@ -686,4 +686,9 @@ std::unique_ptr<Keyboard> createX11Keyboard(QString *whyNot)
     return std::make_unique<X11Keyboard>(std::move(display), device);
 }
 
+void initXlibThreads()
+{
+    XInitThreads();
+}
+
 } // namespace platform
