@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <utility>
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
@@ -28,6 +30,12 @@ namespace platform {
 namespace {
 
 const QString kDefaultSettings = QStringLiteral("9600,N,8,1");
+
+void warn(const QString &text)
+{
+    std::fprintf(stderr, "ScnFerry: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
 
 RuntimeError invalidPropertyValue()
 {
@@ -257,12 +265,15 @@ RuntimeError openFailure(int systemError, const QString &port, const QString &gr
 // ---------------------------------------------------------------------------
 
 struct MSComm::Impl {
-    explicit Impl(MSComm *owner) : q(owner) {}
+    // Throws the start-up error for an unusable SCNFERRY_ENCODING.
+    explicit Impl(MSComm *owner) : q(owner), m_encoding(systemTextEncoding()), m_decoder(m_encoding) {}
 
     MSComm *q;
     QSerialPort m_port;
     DeviceGuard m_guard;
+    TextEncoding m_encoding;
     ByteDecoder m_decoder;
+    bool m_notUtf8Reported = false;
     QTimer m_tailTimer;
 
     std::int16_t m_commPort = 1;
@@ -380,10 +391,42 @@ struct MSComm::Impl {
             return;
         m_readErrorSeen = false;
         m_pending += m_decoder.decode(bytes);
-        if (m_decoder.hasPendingTail())
+        reportReplaced();
+        // Held bytes, and a line taken as legacy text, end once the line
+        // has been quiet for the wait.
+        if (m_decoder.lineOpen())
             m_tailTimer.start();
         else
             m_tailTimer.stop();
+    }
+
+    // Undecodable bytes were typed as U+FFFD: say so, once per scan; with the
+    // fallback turned off, once in all.
+    void reportReplaced()
+    {
+        const qsizetype n = m_decoder.takeReplaced();
+        if (n == 0)
+            return;
+        if (m_encoding.legacy.isEmpty()) {
+            if (std::exchange(m_notUtf8Reported, true))
+                return;
+            warn(QStringLiteral("received bytes that are not UTF-8 were typed as U+FFFD (%1 so far); "
+                                "SCNFERRY_ENCODING=UTF-8 turns off the fallback to a legacy code page. "
+                                "Not reported again.")
+                     .arg(n));
+            return;
+        }
+        const QString codePage = QString::fromLatin1(m_decoder.legacyName());
+        const QString why = m_encoding.source == u"SCNFERRY_ENCODING"
+                                ? QStringLiteral("chosen with SCNFERRY_ENCODING")
+                                : QStringLiteral("the code page of the locale %1").arg(m_encoding.source);
+        warn((n == 1 ? QStringLiteral("1 byte sequence of a scan is no %1 character and was typed as U+FFFD")
+                           .arg(codePage)
+                     : QStringLiteral("%1 byte sequences of a scan are no %2 characters and were typed as U+FFFD")
+                           .arg(n)
+                           .arg(codePage)) +
+             QStringLiteral(" (%1 is %2; if the scanner sends another encoding, name it in SCNFERRY_ENCODING).")
+                 .arg(codePage, why));
     }
 
     void onReadyRead()
@@ -397,6 +440,7 @@ struct MSComm::Impl {
     void onTailTimeout()
     {
         m_pending += m_decoder.flush();
+        reportReplaced();
         queueOnComm();
     }
 
@@ -439,6 +483,7 @@ struct MSComm::Impl {
         m_running = false;
         drain();
         m_pending += m_decoder.flush();
+        reportReplaced();
         m_tailTimer.stop();
         m_loss.emplace(err::DeviceLost, reason);
         // Closing inside Qt's own read notification would delete the notifier

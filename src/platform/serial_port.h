@@ -26,9 +26,10 @@ struct SerialSettings {
 // 1, 1.5 or 2 stop bits. Empty when the text is malformed.
 std::optional<SerialSettings> parseSerialSettings(QStringView text);
 
-// How long an incomplete UTF-8 tail waits for its continuation before it is
-// taken as Windows-1252: a few character times at the line's speed, but never
-// less than the latency of common USB serial adapters.
+// How long held bytes (an incomplete character, a line not yet known to be
+// UTF-8 or legacy text) wait for the rest of their line before they are
+// decided: a few character times at the line's speed, but never less than
+// the latency of common USB serial adapters.
 int tailWaitMs(const SerialSettings &settings);
 
 // The error for a system error number met while opening `port` (the name the
@@ -42,11 +43,14 @@ inline constexpr std::int16_t EvReceive = 2;   // characters were received
 
 // The serial control: the property surface the logic uses, on QSerialPort.
 // Every setter and getter may throw RuntimeError (number + description).
-// Received bytes are decoded to text (UTF-8, with Windows-1252 for bytes that
-// cannot be UTF-8); OnComm is emitted on the GUI thread, from the event loop.
+// Received bytes are decoded to text line by line (UTF-8, else the legacy
+// code page of the locale or SCNFERRY_ENCODING; see ByteDecoder); OnComm is
+// emitted on the GUI thread, from the event loop.
 class MSComm : public QObject {
     Q_OBJECT
 public:
+    // Throws RuntimeError 380 naming SCNFERRY_ENCODING when it names no
+    // usable encoding.
     explicit MSComm(QObject *parent = nullptr);
     ~MSComm() override;
 

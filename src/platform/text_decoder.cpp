@@ -1,29 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "platform/text_decoder.h"
 
-#include <array>
-#include <utility>
+#include <QStringDecoder>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace platform {
 
 namespace {
-
-// Windows-1252 for 0x80..0x9F. The five positions the code page leaves
-// undefined keep their byte value as a C1 control, so no byte is ever lost.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-char16_t cp1252(std::uint8_t byte)
-{
-    if (byte >= 0x80 && byte <= 0x9F)
-        return kCp1252High[byte - 0x80];
-    return byte;
-}
 
 // What a lead byte promises: the sequence length and the range its second
 // byte must fall in (the narrow ranges exclude overlong forms, surrogates and
@@ -60,6 +47,8 @@ enum class Match { Complete, Truncated, Invalid };
 // Checks the sequence starting at bytes[pos] against its lead byte.
 Match matchSequence(QByteArrayView bytes, qsizetype pos, const LeadInfo &lead)
 {
+    if (lead.length == 0)
+        return Match::Invalid;
     for (int i = 1; i < lead.length; ++i) {
         if (pos + i >= bytes.size())
             return Match::Truncated;
@@ -72,60 +61,231 @@ Match matchSequence(QByteArrayView bytes, qsizetype pos, const LeadInfo &lead)
     return Match::Complete;
 }
 
-char32_t codePoint(QByteArrayView bytes, qsizetype pos, int length)
+// How far `bytes` is valid UTF-8: `complete` bytes of whole characters, then
+// either the end, a valid but incomplete sequence, or an invalid one.
+struct Utf8Scan {
+    qsizetype complete = 0;
+    bool invalid = false;
+};
+
+qsizetype asciiPrefix(QByteArrayView bytes)
 {
-    const auto lead = static_cast<std::uint8_t>(bytes[pos]);
-    char32_t cp = length == 2 ? (lead & 0x1Fu) : length == 3 ? (lead & 0x0Fu) : (lead & 0x07u);
-    for (int i = 1; i < length; ++i)
-        cp = (cp << 6) | (static_cast<std::uint8_t>(bytes[pos + i]) & 0x3Fu);
-    return cp;
+    const char *p = bytes.data();
+    const qsizetype n = bytes.size();
+    qsizetype i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, sizeof word);
+        if (word & 0x8080808080808080ULL)
+            break;
+    }
+    while (i < n && static_cast<std::uint8_t>(p[i]) < 0x80)
+        ++i;
+    return i;
 }
 
-void appendCodePoint(QString &out, char32_t cp)
+Utf8Scan scanUtf8(QByteArrayView bytes)
 {
-    if (cp > 0xFFFF) {
-        out.append(QChar(QChar::highSurrogate(cp)));
-        out.append(QChar(QChar::lowSurrogate(cp)));
-    } else {
-        out.append(QChar(static_cast<char16_t>(cp)));
+    Utf8Scan scan;
+    qsizetype pos = 0;
+    while (pos < bytes.size()) {
+        pos += asciiPrefix(bytes.sliced(pos));
+        if (pos == bytes.size())
+            break;
+        const LeadInfo lead = leadInfo(static_cast<std::uint8_t>(bytes[pos]));
+        const Match m = matchSequence(bytes, pos, lead);
+        if (m == Match::Invalid)
+            scan.invalid = true;
+        if (m != Match::Complete)
+            break;
+        pos += lead.length;
     }
+    scan.complete = pos;
+    return scan;
 }
+
+qsizetype lineEnd(QByteArrayView bytes)
+{
+    const auto it = std::find_if(bytes.begin(), bytes.end(), [](char c) { return c == '\r' || c == '\n'; });
+    return it == bytes.end() ? -1 : (it - bytes.begin()) + 1;
+}
+
+bool isControl(std::uint8_t b)
+{
+    return b < 0x20 || b == 0x7F;
+}
+
+constexpr QChar kReplacement(QChar::ReplacementCharacter);
 
 } // namespace
 
+// The legacy code page through QStringDecoder. Controls never reach it: no
+// code page this decoder accepts has them inside a multibyte character, and
+// ICU's Shift_JIS swaps 0x1A, 0x1C and 0x7F the IBM way. Its substitutes,
+// U+001A and U+FFFD, therefore always mark an undecodable sequence.
+class ByteDecoder::Legacy {
+public:
+    explicit Legacy(const QByteArray &name) : m_name(name), m_decoder(name.constData())
+    {
+        if (!m_decoder.isValid()) {
+            // Never lose the bytes over a bad name; Qt always has Latin-1.
+            m_name = "ISO-8859-1";
+            m_decoder = QStringDecoder(QStringDecoder::Latin1);
+        }
+    }
+
+    const QByteArray &name() const { return m_name; }
+
+    // Decodes a run without controls into `out`. complete: every byte goes
+    // out; else an incomplete character at the end is left over, and its
+    // length is returned.
+    qsizetype decodeRun(QByteArrayView run, bool complete, QString &out, qsizetype &replaced)
+    {
+        m_decoder.resetState();
+        QString text = m_decoder.decode(run);
+        // A LF is no part of any character: it ends what the run left open.
+        const QString end = m_decoder.decode(QByteArrayView("\n", 1));
+        qsizetype held = 0;
+        if (end.size() != 1) {
+            if (!complete) {
+                // The incomplete character is the bytes whose removal leaves
+                // the text unchanged.
+                for (qsizetype j = 1; j <= std::min<qsizetype>(3, run.size()); ++j) {
+                    m_decoder.resetState();
+                    if (m_decoder.decode(run.chopped(j)) != text)
+                        break;
+                    held = j;
+                }
+            }
+            if (held == 0)
+                text += QStringView(end).chopped(1);
+        }
+        for (QChar &c : text) {
+            if (c == u'\x1a' || c == kReplacement) {
+                c = kReplacement;
+                ++replaced;
+            }
+        }
+        out += text;
+        return held;
+    }
+
+private:
+    QByteArray m_name;
+    QStringDecoder m_decoder;
+};
+
+ByteDecoder::ByteDecoder() : ByteDecoder(TextEncoding{QByteArray("windows-1252"), QString()}) {}
+
+ByteDecoder::ByteDecoder(const TextEncoding &encoding)
+{
+    if (!encoding.legacy.isEmpty())
+        m_legacy = std::make_unique<Legacy>(encoding.legacy);
+}
+
+ByteDecoder::~ByteDecoder() = default;
+ByteDecoder::ByteDecoder(ByteDecoder &&) noexcept = default;
+ByteDecoder &ByteDecoder::operator=(ByteDecoder &&) noexcept = default;
+
 QString ByteDecoder::decode(QByteArrayView bytes)
 {
-    // Only a held-back tail needs the copy; the common case decodes in place.
+    // Only held bytes need the copy; the common case decodes in place.
     QByteArray joined;
-    if (!m_tail.isEmpty()) {
-        joined = std::exchange(m_tail, {});
+    if (!m_held.isEmpty()) {
+        joined = std::exchange(m_held, {});
         joined.append(bytes);
         bytes = joined;
     }
+    if (!m_legacy)
+        return decodeUtf8Only(bytes, false);
 
     QString out;
     out.reserve(bytes.size());
     qsizetype pos = 0;
     while (pos < bytes.size()) {
-        const auto b = static_cast<std::uint8_t>(bytes[pos]);
-        const LeadInfo lead = leadInfo(b);
-        if (lead.length == 1) {
-            out.append(QChar(static_cast<char16_t>(b)));
-            ++pos;
+        QByteArrayView rest = bytes.sliced(pos);
+        if (m_lineIsLegacy) {
+            pos += decodeLegacyLine(rest, false, out);
             continue;
         }
-        const Match m = lead.length == 0 ? Match::Invalid : matchSequence(bytes, pos, lead);
+        const qsizetype ascii = asciiPrefix(rest);
+        out.append(QLatin1StringView(rest.first(ascii)));
+        pos += ascii;
+        if (ascii == rest.size())
+            break;
+        rest = rest.sliced(ascii);
+
+        const qsizetype end = lineEnd(rest);
+        QByteArrayView region = end < 0 ? rest : rest.first(end);
+        const bool cut = region.size() > kDecideAfter;
+        if (cut)
+            region = region.first(kDecideAfter);
+        const Utf8Scan scan = scanUtf8(region);
+        if (scan.invalid) {
+            m_lineIsLegacy = true;
+        } else if (cut) {
+            out.append(QString::fromUtf8(region.first(scan.complete)));
+            pos += scan.complete;
+        } else if (end >= 0) {
+            out.append(QString::fromUtf8(region));
+            pos += region.size();
+        } else {
+            m_held = rest.toByteArray();
+            pos = bytes.size();
+        }
+    }
+    return out;
+}
+
+qsizetype ByteDecoder::decodeLegacyLine(QByteArrayView bytes, bool complete, QString &out)
+{
+    qsizetype runStart = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<std::uint8_t>(bytes[i]);
+        if (!isControl(b))
+            continue;
+        if (i > runStart)
+            m_legacy->decodeRun(bytes.sliced(runStart, i - runStart), true, out, m_lineReplaced);
+        out.append(QChar(static_cast<char16_t>(b)));
+        runStart = i + 1;
+        if (b == '\r' || b == '\n') {
+            endLine();
+            return i + 1;
+        }
+    }
+    if (runStart < bytes.size()) {
+        const QByteArrayView run = bytes.sliced(runStart);
+        if (const qsizetype held = m_legacy->decodeRun(run, complete, out, m_lineReplaced))
+            m_held = run.last(held).toByteArray();
+    }
+    return bytes.size();
+}
+
+QString ByteDecoder::decodeUtf8Only(QByteArrayView bytes, bool complete)
+{
+    QString out;
+    out.reserve(bytes.size());
+    qsizetype pos = 0;
+    while (pos < bytes.size()) {
+        const qsizetype ascii = asciiPrefix(bytes.sliced(pos));
+        out.append(QLatin1StringView(bytes.sliced(pos, ascii)));
+        pos += ascii;
+        if (pos == bytes.size())
+            break;
+        const LeadInfo lead = leadInfo(static_cast<std::uint8_t>(bytes[pos]));
+        const Match m = matchSequence(bytes, pos, lead);
         if (m == Match::Complete) {
-            appendCodePoint(out, codePoint(bytes, pos, lead.length));
+            out.append(QString::fromUtf8(bytes.sliced(pos, lead.length)));
             pos += lead.length;
-        } else if (m == Match::Truncated) {
+        } else if (m == Match::Truncated && !complete) {
             // The rest may arrive with the next read.
-            m_tail = bytes.sliced(pos).toByteArray();
+            m_held = bytes.sliced(pos).toByteArray();
             break;
         } else {
             // Only the lead is given up; the bytes after it get their own
-            // chance, as a new sequence or as single characters.
-            out.append(QChar(cp1252(b)));
+            // chance, as a new sequence or as replacements of their own.
+            out.append(kReplacement);
+            ++m_replaced;
             ++pos;
         }
     }
@@ -134,17 +294,54 @@ QString ByteDecoder::decode(QByteArrayView bytes)
 
 bool ByteDecoder::hasPendingTail() const
 {
-    return !m_tail.isEmpty();
+    return !m_held.isEmpty();
+}
+
+bool ByteDecoder::lineOpen() const
+{
+    return !m_held.isEmpty() || m_lineIsLegacy || m_lineReplaced > 0;
 }
 
 QString ByteDecoder::flush()
 {
+    const QByteArray held = std::exchange(m_held, {});
     QString out;
-    out.reserve(m_tail.size());
-    for (const char c : std::as_const(m_tail))
-        out.append(QChar(cp1252(static_cast<std::uint8_t>(c))));
-    m_tail.clear();
+    if (!m_legacy) {
+        out = decodeUtf8Only(held, true);
+    } else if (!held.isEmpty()) {
+        const Utf8Scan scan = scanUtf8(held);
+        if (!m_lineIsLegacy && !scan.invalid && scan.complete == held.size()) {
+            out = QString::fromUtf8(held);
+        } else {
+            m_lineIsLegacy = true;
+            decodeLegacyLine(held, true, out);
+        }
+    }
+    endLine();
     return out;
+}
+
+void ByteDecoder::reset()
+{
+    m_held.clear();
+    m_lineIsLegacy = false;
+    m_lineReplaced = 0;
+}
+
+qsizetype ByteDecoder::takeReplaced()
+{
+    return std::exchange(m_replaced, 0);
+}
+
+QByteArray ByteDecoder::legacyName() const
+{
+    return m_legacy ? m_legacy->name() : QByteArray();
+}
+
+void ByteDecoder::endLine()
+{
+    m_replaced += std::exchange(m_lineReplaced, 0);
+    m_lineIsLegacy = false;
 }
 
 } // namespace platform

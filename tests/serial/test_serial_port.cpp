@@ -97,9 +97,34 @@ void configure(MSComm &c, const QString &path)
     c.setInBufferSize(1024);
 }
 
+// Sets SCNFERRY_ENCODING for one test and restores it.
+class EncodingVariable {
+public:
+    explicit EncodingVariable(const char *value) : m_old(qgetenv(kName)), m_wasSet(qEnvironmentVariableIsSet(kName))
+    {
+        qputenv(kName, value);
+    }
+    ~EncodingVariable()
+    {
+        if (m_wasSet)
+            qputenv(kName, m_old);
+        else
+            qunsetenv(kName);
+    }
+    EncodingVariable(const EncodingVariable &) = delete;
+    EncodingVariable &operator=(const EncodingVariable &) = delete;
+
+private:
+    static constexpr const char *kName = "SCNFERRY_ENCODING";
+    QByteArray m_old;
+    bool m_wasSet;
+};
+
 struct SerialPortTest : testing::Test {
     void SetUp() override { ASSERT_FALSE(pty.path().isEmpty()) << "openpty failed"; }
     Pty pty;
+    // The expectations below are Western; the machine's locale must not decide.
+    EncodingVariable encoding{"windows-1252"};
 };
 
 // --- settings -------------------------------------------------------------
@@ -336,6 +361,58 @@ TEST_F(SerialPortTest, LostDeviceIsThrownOnceAfterTheTextBeforeIt)
     pumpUntil([] { return false; }, 200);
     EXPECT_EQ(events, seen);
     EXPECT_NO_THROW(c.input());
+}
+
+// --- encodings ------------------------------------------------------------
+
+TEST(SerialEncoding, UnknownEncodingIsAStartUpErrorNamingTheVariable)
+{
+    for (const char *value : {"no-such-code-page", "UTF-16", "ISO-2022-JP"}) {
+        EncodingVariable encoding(value);
+        try {
+            MSComm c;
+            ADD_FAILURE() << value << " was accepted";
+        } catch (const RuntimeError &e) {
+            EXPECT_EQ(e.number(), err::InvalidPropertyValue) << value;
+            EXPECT_TRUE(e.description().startsWith(QStringLiteral("SCNFERRY_ENCODING=%1:").arg(QLatin1String(value))))
+                << e.what();
+        }
+    }
+}
+
+TEST_F(SerialPortTest, LegacyScanSplitInsideACharacterArrivesWhole)
+{
+    EncodingVariable sjis("Shift_JIS");
+    MSComm c;
+    configure(c, pty.path());
+    QString received;
+    QObject::connect(&c, &MSComm::OnComm, [&] { received += c.input(); });
+    c.setPortOpen(true);
+    // The cut falls inside the second kanji; the line is legacy from its
+    // first byte on, so the first one goes at once.
+    pty.write("\x93\x8C\x8B");
+    ASSERT_TRUE(pumpUntil([&] { return received == QString::fromUtf8("\xE6\x9D\xB1"); })) << received.toStdString();
+    pty.write("\x9E\r");
+    ASSERT_TRUE(pumpUntil([&] { return received.endsWith(u'\r'); }));
+    EXPECT_EQ(received, QString::fromUtf8("\xE6\x9D\xB1\xE4\xBA\xAC\r"));
+}
+
+TEST_F(SerialPortTest, LeadByteEndingTheLineComesAfterTheWaitAndTheNextLineIsDecidedAfresh)
+{
+    EncodingVariable sjis("Shift_JIS");
+    MSComm c;
+    configure(c, pty.path());
+    QString received;
+    QObject::connect(&c, &MSComm::OnComm, [&] { received += c.input(); });
+    c.setPortOpen(true);
+    pty.write("\x93\x8C\x93");
+    ASSERT_TRUE(pumpUntil([&] { return received.endsWith(QChar::ReplacementCharacter); })) << received.toStdString();
+    EXPECT_EQ(received, QString::fromUtf8("\xE6\x9D\xB1\xEF\xBF\xBD"));
+    // C3 A4 would be two half-width katakana on a Shift_JIS line; the line
+    // ended with the wait, and this one is UTF-8.
+    pty.write("\xC3\xA4\r");
+    ASSERT_TRUE(pumpUntil([&] { return received.endsWith(u'\r'); }));
+    EXPECT_TRUE(received.endsWith(QString::fromUtf8("\xC3\xA4\r"))) << received.toStdString();
 }
 
 } // namespace
