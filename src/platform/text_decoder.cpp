@@ -141,24 +141,34 @@ public:
     // length is returned.
     qsizetype decodeRun(QByteArrayView run, bool complete, QString &out, qsizetype &replaced)
     {
-        m_decoder.resetState();
-        QString text = m_decoder.decode(run);
-        // A LF is no part of any character: it ends what the run left open.
-        const QString end = m_decoder.decode(QByteArrayView("\n", 1));
+        QString text;
         qsizetype held = 0;
-        if (end.size() != 1) {
-            if (!complete) {
-                // The incomplete character is the bytes whose removal leaves
-                // the text unchanged.
+        if (!complete) {
+            m_decoder.resetState();
+            text = m_decoder.decode(run);
+            // A LF is no part of any character: it ends what the run left
+            // open, and shows whether anything was.
+            if (QString(m_decoder.decode(QByteArrayView("\n", 1))).size() != 1) {
+                // The incomplete character is the bytes whose removal
+                // leaves the text unchanged.
                 for (qsizetype j = 1; j <= std::min<qsizetype>(3, run.size()); ++j) {
                     m_decoder.resetState();
                     if (m_decoder.decode(run.chopped(j)) != text)
                         break;
                     held = j;
                 }
+                complete = held == 0;
             }
-            if (held == 0)
-                text += QStringView(end).chopped(1);
+        }
+        if (complete) {
+            // In one call: ICU splits an unfinished sequence differently
+            // when its end comes in a call of its own.
+            QByteArray terminated;
+            terminated.reserve(run.size() + 1);
+            terminated.append(run).append('\n');
+            m_decoder.resetState();
+            text = m_decoder.decode(terminated);
+            text.chop(1);
         }
         for (QChar &c : text) {
             if (c == u'\x1a' || c == kReplacement) {

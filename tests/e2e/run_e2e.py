@@ -15,7 +15,7 @@ import unittest
 
 from e2e_session import Config
 
-MODULES = ["test_command_line", "test_port", "test_scan", "test_window"]
+MODULES = ["test_command_line", "test_port", "test_scan", "test_encoding", "test_window"]
 
 
 def main():
