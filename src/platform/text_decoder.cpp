@@ -117,12 +117,31 @@ bool isControl(std::uint8_t b)
 
 constexpr QChar kReplacement(QChar::ReplacementCharacter);
 
+// Decodes `bytes` straight into the end of `out`; returns where they begin.
+qsizetype appendDecoded(QStringDecoder &decoder, QByteArrayView bytes, QString &out)
+{
+    const qsizetype at = out.size();
+    out.resize(at + decoder.requiredSpace(bytes.size()));
+    const QChar *end = decoder.appendToBuffer(out.data() + at, bytes);
+    out.resize(end - out.constData());
+    return at;
+}
+
+// Validated UTF-8; a leading U+FEFF is text like any other.
+void appendUtf8(QByteArrayView bytes, QString &out)
+{
+    static thread_local QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                                      QStringDecoder::Flag::ConvertInitialBom);
+    appendDecoded(utf8, bytes, out);
+}
+
 } // namespace
 
-// The legacy code page through QStringDecoder. Controls never reach it: no
-// code page this decoder accepts has them inside a multibyte character, and
-// ICU's Shift_JIS swaps 0x1A, 0x1C and 0x7F the IBM way. Its substitutes,
-// U+001A and U+FFFD, therefore always mark an undecodable sequence.
+// The legacy code page through QStringDecoder. Controls never reach it
+// inside a run: no code page this decoder accepts has them inside a
+// multibyte character, and ICU's Shift_JIS swaps 0x1A, 0x1C and 0x7F the
+// IBM way. Its substitutes, U+001A and U+FFFD, therefore always mark an
+// undecodable sequence.
 class ByteDecoder::Legacy {
 public:
     explicit Legacy(const QByteArray &name) : m_name(name), m_decoder(name.constData())
@@ -136,51 +155,62 @@ public:
 
     const QByteArray &name() const { return m_name; }
 
-    // Decodes a run without controls into `out`. complete: every byte goes
-    // out; else an incomplete character at the end is left over, and its
-    // length is returned.
-    qsizetype decodeRun(QByteArrayView run, bool complete, QString &out, qsizetype &replaced)
+    // Decodes a run and the control byte after it in one call (the control
+    // ends an unfinished sequence the way ICU does when it sees it), and
+    // leaves the control's own decoding out.
+    void decodeEnded(QByteArrayView runAndControl, QString &out, qsizetype &replaced)
     {
-        QString text;
+        m_decoder.resetState();
+        const qsizetype at = appendDecoded(m_decoder, runAndControl, out);
+        out.chop(1);
+        markReplaced(out, at, replaced);
+    }
+
+    // Decodes a run whose line goes on; an incomplete character at its end
+    // is left out, and its length returned.
+    qsizetype decodeOpen(QByteArrayView run, QString &out, qsizetype &replaced)
+    {
+        m_decoder.resetState();
+        const qsizetype at = appendDecoded(m_decoder, run, out);
+        // A LF is no part of any character: it shows whether the run left
+        // one open.
+        if (QString(m_decoder.decode(QByteArrayView("\n", 1))).size() == 1) {
+            markReplaced(out, at, replaced);
+            return 0;
+        }
+        // The incomplete character is the bytes whose removal leaves the
+        // text unchanged.
+        const QString text = QStringView(out).sliced(at).toString();
         qsizetype held = 0;
-        if (!complete) {
+        for (qsizetype j = 1; j <= std::min<qsizetype>(3, run.size()); ++j) {
             m_decoder.resetState();
-            text = m_decoder.decode(run);
-            // A LF is no part of any character: it ends what the run left
-            // open, and shows whether anything was.
-            if (QString(m_decoder.decode(QByteArrayView("\n", 1))).size() != 1) {
-                // The incomplete character is the bytes whose removal
-                // leaves the text unchanged.
-                for (qsizetype j = 1; j <= std::min<qsizetype>(3, run.size()); ++j) {
-                    m_decoder.resetState();
-                    if (m_decoder.decode(run.chopped(j)) != text)
-                        break;
-                    held = j;
-                }
-                complete = held == 0;
-            }
+            if (m_decoder.decode(run.chopped(j)) != text)
+                break;
+            held = j;
         }
-        if (complete) {
-            // In one call: ICU splits an unfinished sequence differently
-            // when its end comes in a call of its own.
-            QByteArray terminated;
-            terminated.reserve(run.size() + 1);
-            terminated.append(run).append('\n');
-            m_decoder.resetState();
-            text = m_decoder.decode(terminated);
-            text.chop(1);
+        if (held == 0) {
+            out.truncate(at);
+            QByteArray ended = run.toByteArray();
+            ended.append('\n');
+            decodeEnded(ended, out, replaced);
+            return 0;
         }
-        for (QChar &c : text) {
-            if (c == u'\x1a' || c == kReplacement) {
-                c = kReplacement;
-                ++replaced;
-            }
-        }
-        out += text;
+        markReplaced(out, at, replaced);
         return held;
     }
 
 private:
+    static void markReplaced(QString &out, qsizetype from, qsizetype &replaced)
+    {
+        for (qsizetype i = from; i < out.size(); ++i) {
+            const QChar c = out.at(i);
+            if (c == u'\x1a' || c == kReplacement) {
+                out[i] = kReplacement;
+                ++replaced;
+            }
+        }
+    }
+
     QByteArray m_name;
     QStringDecoder m_decoder;
 };
@@ -210,7 +240,8 @@ QString ByteDecoder::decode(QByteArrayView bytes)
         return decodeUtf8Only(bytes, false);
 
     QString out;
-    out.reserve(bytes.size());
+    // Room for what ICU asks for, so that runs append without reallocating.
+    out.reserve(2 * bytes.size() + 8);
     qsizetype pos = 0;
     while (pos < bytes.size()) {
         QByteArrayView rest = bytes.sliced(pos);
@@ -234,10 +265,10 @@ QString ByteDecoder::decode(QByteArrayView bytes)
         if (scan.invalid) {
             m_lineIsLegacy = true;
         } else if (cut) {
-            out.append(QString::fromUtf8(region.first(scan.complete)));
+            appendUtf8(region.first(scan.complete), out);
             pos += scan.complete;
         } else if (end >= 0) {
-            out.append(QString::fromUtf8(region));
+            appendUtf8(region, out);
             pos += region.size();
         } else {
             m_held = rest.toByteArray();
@@ -255,7 +286,7 @@ qsizetype ByteDecoder::decodeLegacyLine(QByteArrayView bytes, bool complete, QSt
         if (!isControl(b))
             continue;
         if (i > runStart)
-            m_legacy->decodeRun(bytes.sliced(runStart, i - runStart), true, out, m_lineReplaced);
+            m_legacy->decodeEnded(bytes.sliced(runStart, i + 1 - runStart), out, m_lineReplaced);
         out.append(QChar(static_cast<char16_t>(b)));
         runStart = i + 1;
         if (b == '\r' || b == '\n') {
@@ -265,8 +296,13 @@ qsizetype ByteDecoder::decodeLegacyLine(QByteArrayView bytes, bool complete, QSt
     }
     if (runStart < bytes.size()) {
         const QByteArrayView run = bytes.sliced(runStart);
-        if (const qsizetype held = m_legacy->decodeRun(run, complete, out, m_lineReplaced))
+        if (complete) {
+            QByteArray ended = run.toByteArray();
+            ended.append('\n');
+            m_legacy->decodeEnded(ended, out, m_lineReplaced);
+        } else if (const qsizetype held = m_legacy->decodeOpen(run, out, m_lineReplaced)) {
             m_held = run.last(held).toByteArray();
+        }
     }
     return bytes.size();
 }
@@ -285,7 +321,7 @@ QString ByteDecoder::decodeUtf8Only(QByteArrayView bytes, bool complete)
         const LeadInfo lead = leadInfo(static_cast<std::uint8_t>(bytes[pos]));
         const Match m = matchSequence(bytes, pos, lead);
         if (m == Match::Complete) {
-            out.append(QString::fromUtf8(bytes.sliced(pos, lead.length)));
+            appendUtf8(bytes.sliced(pos, lead.length), out);
             pos += lead.length;
         } else if (m == Match::Truncated && !complete) {
             // The rest may arrive with the next read.
@@ -321,7 +357,7 @@ QString ByteDecoder::flush()
     } else if (!held.isEmpty()) {
         const Utf8Scan scan = scanUtf8(held);
         if (!m_lineIsLegacy && !scan.invalid && scan.complete == held.size()) {
-            out = QString::fromUtf8(held);
+            appendUtf8(held, out);
         } else {
             m_lineIsLegacy = true;
             decodeLegacyLine(held, true, out);
