@@ -410,7 +410,7 @@ struct MSComm::Impl {
         if (m_encoding.legacy.isEmpty()) {
             if (std::exchange(m_notUtf8Reported, true))
                 return;
-            warn(QStringLiteral("received bytes that are not UTF-8 were typed as U+FFFD (%1 so far); "
+            warn(QStringLiteral("received bytes that are not UTF-8 were typed as U+FFFD (%1 in this scan); "
                                 "SCNFERRY_ENCODING=UTF-8 turns off the fallback to a legacy code page. "
                                 "Not reported again.")
                      .arg(n));
