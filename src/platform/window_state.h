@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+class QPoint;
 class QWidget;
 
 namespace platform {
 
 // Makes sure a hidden window that was minimised comes back in its normal
-// state when it is shown again. On X11, Qt maps a window that leaves the
-// minimised state before it tells the window manager the new initial state,
-// so the manager may iconify it again at once.
-void prepareRestore(QWidget *window);
+// state, its outer frame's upper left corner at frameTopLeft, when it is
+// shown again. On X11, Qt maps a window that leaves the minimised state
+// before it tells the window manager the new initial state, so the manager
+// may iconify it again at once; and Qt maps it where the window manager left
+// it on withdrawal, taken as the frame's corner.
+void prepareRestore(QWidget *window, QPoint frameTopLeft);
 
 // Call before the application object exists. The window runs through X11
 // (XWayland under Wayland) wherever a display is there, unless the user chose

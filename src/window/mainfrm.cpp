@@ -188,6 +188,19 @@ void MainFrm::layOut()
     setFixedSize(px(ClientWidth), px(ClientHeight));
 }
 
+QPoint MainFrm::placement() const
+{
+    // The outer frame is the designed 4740 by 1545 twips (the frame of the
+    // reference platform around the 4650 by 1170 client area); it goes to the
+    // lower right corner of the whole screen.
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const double tpp = twips::perPixel(logicalDpiX());
+    const QRect sg = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
+    const twips::Point at = twips::lowerRightPlacement(sg.width() * tpp, sg.height() * tpp,
+                                                       OuterWidth, OuterHeight);
+    return {sg.x() + static_cast<int>(at.left / tpp), sg.y() + static_cast<int>(at.top / tpp)};
+}
+
 void MainFrm::Load()
 {
     if (m_loaded)
@@ -198,15 +211,7 @@ void MainFrm::Load()
 
 void MainFrm::Form_Load()
 {
-    // The outer frame is the designed 4740 by 1545 twips (the frame of the
-    // reference platform around the 4650 by 1170 client area); it goes to the
-    // lower right corner of the whole screen.
-    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    const double tpp = twips::perPixel(logicalDpiX());
-    const QRect sg = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
-    const twips::Point at = twips::lowerRightPlacement(sg.width() * tpp, sg.height() * tpp,
-                                                       OuterWidth, OuterHeight);
-    move(sg.x() + static_cast<int>(at.left / tpp), sg.y() + static_cast<int>(at.top / tpp));
+    move(placement());
 
     LbState->setText(QString());
     cmdStSt_Click();

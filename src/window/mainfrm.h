@@ -104,6 +104,7 @@ private:
     void releasePortAndIcon();
     void unload();
     void layOut();
+    QPoint placement() const;
     int px(double twipsValue) const;
     void setMousePointer(bool hourglass);
 

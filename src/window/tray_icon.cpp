@@ -124,7 +124,7 @@ void MainFrm::Form_MouseMove(std::int16_t, std::int16_t, float x, float)
 void MainFrm::mnuShow_Click()
 {
     setAttribute(Qt::WA_ShowWithoutActivating, false);
-    platform::prepareRestore(this);
+    platform::prepareRestore(this, placement());
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();

@@ -11,7 +11,7 @@ import unittest
 from unittest import mock
 
 from e2e_session import APP_TITLE, App, Receiver, STEP_TIMEOUT, wait_until
-from test_window import SLACK, expected_corner
+from test_window import assert_placed, leave_at_client_area
 from tray_session import (PrivateBus, TraySession, Watcher, asked_count, main_window_shown,
                           plain_label, port_locks, question_lines, start_app)
 
@@ -62,26 +62,32 @@ class StatusNotifierTest(unittest.TestCase):
             self.assertEqual(asked_count(app), 0)
 
     def test_restore_and_minimise_alternate(self):
+        activate = lambda bus, item: bus.activate(item)  # noqa: E731
+        show = lambda bus, item: bus.click_menu(item, "Show")  # noqa: E731
+        # (route, restore, whether the window is first left where its client
+        # area stood)
         routes = [
-            ("Activate", lambda bus, item: bus.activate(item)),
-            ("menu Show", lambda bus, item: bus.click_menu(item, "Show")),
-            ("Activate again", lambda bus, item: bus.activate(item)),
+            ("Activate", activate, False),
+            ("menu Show", show, False),
+            ("Activate again", activate, False),
+            ("Activate, window left at its client area", activate, True),
+            ("menu Show, window left at its client area", show, True),
         ]
         width, height = 1024, 768
         with contextlib.ExitStack() as stack:
             bus, session, _line, app, item = start(stack, width, height)
             window = app.main_window
-            for round_no, (route, restore) in enumerate(routes):
+            client = None
+            for round_no, (route, restore, shifted) in enumerate(routes):
                 # Each round starts where the last one left: a later round
                 # means nothing once one has failed, so no subTest here.
+                if shifted:
+                    leave_at_client_area(session, window, client)
                 restore(bus, item)
                 wait_shown(session, app, what=f"after {route}")
                 bus.wait_no_item()
                 self.assertEqual(session.window_state(window), "Normal", route)
-                frame = session.geometry(window)["frame"]
-                left, top = expected_corner(width, height)
-                self.assertLessEqual(abs(frame["x"] - left), SLACK, (route, frame, left, top))
-                self.assertLessEqual(abs(frame["y"] - top), SLACK, (route, frame, left, top))
+                client = assert_placed(self, session, window, width, height, route)
                 if round_no == 0:
                     session.screenshot_painted("tray-sni-restored.png", window)
 
