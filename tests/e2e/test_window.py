@@ -30,6 +30,42 @@ def expected_corner(width, height):
     return left, top
 
 
+def rgb(colour):
+    return tuple(int(colour[i:i + 2], 16) for i in (0, 2, 4))
+
+
+def count(counts, test):
+    """How many pixels of a region's colour counts pass test((r, g, b))."""
+    return sum(n for colour, n in counts.items() if test(rgb(colour)))
+
+
+def share(counts, test):
+    return count(counts, test) / max(1, sum(counts.values()))
+
+
+def violet_face(p):
+    """The buttons' face, 255,192,255, as the style's gradient lightens it."""
+    return p[0] == p[2] and p[0] >= 240 and p[0] - p[1] >= 25
+
+
+# What the restored window shows where, in twips of its client area:
+# (what, left, top, width, height, check of the region's colour counts).
+TRAFFIC_LIGHT = (75, 90, 750, 645)
+END_BUTTON = (3885, 90, 750, 645)
+STATE_BOX = (825, 495, 3060, 225)  # inside its frame line
+LOOKS = [
+    ("the window colour below the text lines", 15, 1020, 4620, 150,
+     lambda c: share(c, lambda p: p == WINDOW_COLOUR) == 1.0),
+    ("the state box, white", *STATE_BOX, lambda c: share(c, lambda p: p == (255, 255, 255)) >= 0.5),
+    ("dark text in the state box", *STATE_BOX, lambda c: count(c, lambda p: sum(p) < 150) >= 40),
+    ("the traffic light's violet face", *TRAFFIC_LIGHT, lambda c: count(c, violet_face) >= 100),
+    ("the green lamp lit", *TRAFFIC_LIGHT, lambda c: count(c, lambda p: p == (0, 255, 0)) >= 10),
+    ("the red lamp dark", *TRAFFIC_LIGHT, lambda c: count(c, lambda p: p == (255, 0, 0)) == 0),
+    ("the end button's violet face", *END_BUTTON, lambda c: count(c, violet_face) >= 100),
+    ("the end button's red disc", *END_BUTTON, lambda c: count(c, lambda p: p == (255, 0, 0)) >= 50),
+]
+
+
 def assert_placed(test, session, window, width, height, what):
     """The outer frame stands where the placement puts it, within a pixel.
     Returns the client area's corner."""
@@ -102,11 +138,22 @@ class WindowTest(unittest.TestCase):
             out_dir = Config.artifacts or stack.enter_context(tempfile.TemporaryDirectory())
             os.makedirs(out_dir, exist_ok=True)
             png = os.path.join(out_dir, "window-restored.png")
-            # Below the contact line only the window's colour shows; poll
-            # until the window has painted.
-            spot = (geom["x"] + geom["width"] // 2, geom["y"] + geom["height"] - 3)
-            wait_until(lambda: pixel(session, session.screenshot(png), *spot) == WINDOW_COLOUR,
-                       20.0, f"the window colour at {spot} in {png}", interval=0.2)
+            missing = []
+
+            def looks_right():
+                session.screenshot(png)
+                missing[:] = [what for what, left, top, width, height, check in LOOKS
+                              if not check(colours(session, png,
+                                                   geom["x"] + round(left / TWIPS_PER_PIXEL),
+                                                   geom["y"] + round(top / TWIPS_PER_PIXEL),
+                                                   round(width / TWIPS_PER_PIXEL),
+                                                   round(height / TWIPS_PER_PIXEL)))]
+                return not missing
+            # Poll: the window paints after it is mapped.
+            try:
+                wait_until(looks_right, 20.0, "the window painted", interval=0.2)
+            except TimeoutError:
+                self.fail(f"not on screen in {png}: {', '.join(missing)}")
             print(f"\nscreenshot: {png} (state text expected: "
                   f"'The port {line.path} is open')")
 
