@@ -161,7 +161,6 @@ class SwayTrayTest(unittest.TestCase):
             log = stack.enter_context(tempfile.TemporaryFile())
             app = subprocess.Popen(
                 [*sway.as_user(), "env", f"DBUS_SESSION_BUS_ADDRESS={sway.bus.address}",
-                 "QT_QPA_PLATFORM=xcb",
                  # run-as-sway-user.sh passes no environment of ours on.
                  f"ASAN_OPTIONS={os.environ.get('ASAN_OPTIONS', 'detect_leaks=0')}",
                  Config.app, f"{line.path},9600,N,8,1"],

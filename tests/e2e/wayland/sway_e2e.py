@@ -131,12 +131,12 @@ class SwayReceiver(Receiver):
 
 
 class SwayApp(App):
-    """ScnFerry as the session user, its window behind XWayland, the
-    keyboard left for the program to choose."""
+    """ScnFerry as the session user, started as a desktop starts it: the
+    window system and the keyboard left for the program to choose."""
 
     def __init__(self, stack, sway, port_arg):
         self.session = sway
-        self.proc = sway.popen([Config.app, port_arg], "xcb",
+        self.proc = sway.popen([Config.app, port_arg], None,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         # Registered before the stop, so it runs after it, on the full output.
         stack.callback(self._check_sanitizers)
@@ -154,6 +154,12 @@ class SwayApp(App):
                         return True
         return False
 
+    def x_windows(self):
+        """The program's main window as X clients of XWayland see it."""
+        out = self.session.run(["xdotool", "search", "--pid", str(self.pid), "--name",
+                                APP_TITLE_RE], check=False).stdout
+        return [int(w) for w in out.split()]
+
     def wait_started(self, path, timeout=START_TIMEOUT):
         """Waits until the port is open and the window exists on the X side;
         the window is made minimised, so it need not be on screen."""
@@ -163,11 +169,15 @@ class SwayApp(App):
                                      f"start-up; stderr: {self.stderr.lines()!r}")
             if not self.port_open(path):
                 return False
-            out = self.session.run(["xdotool", "search", "--pid", str(self.pid), "--name",
-                                    APP_TITLE_RE], check=False).stdout
-            return bool(out.split())
+            return bool(self.x_windows())
         wait_until(started, timeout, "ScnFerry to open the port and make its window",
                    interval=0.05)
+
+    def environment(self):
+        """The environment the program was started with, as a dict."""
+        with open(f"/proc/{self.pid}/environ", "rb") as f:
+            entries = f.read().split(b"\0")
+        return dict(e.decode(errors="replace").partition("=")[::2] for e in entries if e)
 
     def warnings(self):
         return [ln for ln in self.stderr.lines() if ln.startswith("ScnFerry:")]

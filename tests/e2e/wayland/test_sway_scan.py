@@ -95,6 +95,19 @@ class NativeReceiverTest(_SwayScanCase):
     def test_long_payload(self):
         self.assert_typed(long_payload())
 
+    def test_window_behind_xwayland_keys_through_wayland(self):
+        # Started as a desktop starts it, with no platform chosen for it.
+        self.assertNotIn("QT_QPA_PLATFORM", self.app.environment())
+        views = self.sway.views_of(self.app.pid)
+        self.assertEqual([v.get("shell") for v in views], ["xwayland"], views)
+        # The same window is an X window on sway's XWayland display.
+        self.assertIn(views[0].get("window"), self.app.x_windows(), views)
+        info = self.sway.run(["xwininfo", "-id", str(views[0]["window"])]).stdout
+        self.assertIn("Map State: IsViewable", info)
+        # Native Wayland windows are reached by the Wayland keyboard only
+        # (XTest through XWayland would not get there, and would warn).
+        self.assert_typed(EAN13)
+
 
 @unittest.skipUnless(HAVE_SWAY or "CI" in os.environ, "sway is not installed")
 class XWaylandReceiverTest(_SwayScanCase):
