@@ -19,12 +19,12 @@ void prepareRestore(QWidget *window, QPoint frameTopLeft)
         !window->testAttribute(Qt::WA_WState_Created))
         return;
     x11::setNormalInitialState(window->winId());
-    // Once shown, Qt keeps the window's position as its frame's corner and
-    // maps it again with the gravity that places the frame there. A window
-    // manager that leaves a withdrawn window where its client area stood
-    // (openbox moves it back to the frame's corner, others do not) would
-    // then see the frame's offset counted twice. Placing the frame again
-    // before the map asks for one position, whatever the manager did.
+    // Qt maps the window again with the gravity that takes its position for
+    // the frame's corner, and that position is wherever the window manager
+    // left the withdrawn window: openbox moves it back to the frame's corner,
+    // others leave it where the client area stood, and the frame's offset is
+    // then counted twice. Asking for the corner before the map makes it one
+    // position, whatever the manager did.
     if (QWindow *handle = window->windowHandle())
         handle->setFramePosition(frameTopLeft);
 #else

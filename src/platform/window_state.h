@@ -10,8 +10,8 @@ namespace platform {
 // state, its outer frame's upper left corner at frameTopLeft, when it is
 // shown again. On X11, Qt maps a window that leaves the minimised state
 // before it tells the window manager the new initial state, so the manager
-// may iconify it again at once; and Qt maps it where the window manager left
-// it on withdrawal, taken as the frame's corner.
+// may iconify it again at once; and Qt would take the place where the
+// window manager left the withdrawn window for the frame's corner.
 void prepareRestore(QWidget *window, QPoint frameTopLeft);
 
 // Call before the application object exists. The window runs through X11
