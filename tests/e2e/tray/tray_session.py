@@ -317,7 +317,9 @@ class Trayer:
     def docked(self, pid):
         """The program's windows that sit inside the tray and are on screen."""
         inside = []
-        for window in self.session.windows(pid=pid, visible=False):
+        # A search that walks the tree while the tray reparents a window can
+        # list it twice: one window is one icon.
+        for window in dict.fromkeys(self.session.windows(pid=pid, visible=False)):
             if window in self.windows:
                 continue
             if set(self.session.ancestors(window)) & set(self.windows) \
