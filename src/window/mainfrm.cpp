@@ -211,7 +211,8 @@ void MainFrm::Load()
 
 void MainFrm::Form_Load()
 {
-    move(placement());
+    m_restoreAt = placement();
+    move(m_restoreAt);
 
     LbState->setText(QString());
     cmdStSt_Click();

@@ -105,6 +105,9 @@ private:
     void unload();
     void layOut();
     QPoint placement() const;
+    // Where the outer frame comes back from the tray: the placement, or
+    // where the user last moved the window.
+    QPoint m_restoreAt;
     int px(double twipsValue) const;
     void setMousePointer(bool hourglass);
 

@@ -69,6 +69,7 @@ void MainFrm::Form_Resize()
         // Without a notification area a hidden window could never be
         // reached again: it stays minimised in the taskbar instead.
         if (m_services.notificationArea().available()) {
+            m_restoreAt = frameGeometry().topLeft();
             hide();
             addTrayIcon();
         }
@@ -124,7 +125,7 @@ void MainFrm::Form_MouseMove(std::int16_t, std::int16_t, float x, float)
 void MainFrm::mnuShow_Click()
 {
     setAttribute(Qt::WA_ShowWithoutActivating, false);
-    platform::prepareRestore(this, placement());
+    platform::prepareRestore(this, m_restoreAt);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();

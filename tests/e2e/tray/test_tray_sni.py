@@ -99,6 +99,23 @@ class StatusNotifierTest(unittest.TestCase):
                 self.assertNotIn(window, session.managed_windows(), route)
             self.assertEqual(asked_count(app), 0)
 
+    def test_a_window_the_user_moved_comes_back_where_it_was(self):
+        with contextlib.ExitStack() as stack:
+            bus, session, _line, app, item = start(stack)
+            window = app.main_window
+            bus.activate(item)
+            wait_shown(session, app, what="after Activate")
+            session.run(["xdotool", "windowmove", "--sync", str(window), "120", "140"])
+            moved = wait_until(lambda: (f := session.geometry(window)["frame"])["x"] < 300 and f,
+                               STEP_TIMEOUT, "the window to move")
+            session.run(["xdotool", "windowminimize", str(window)])
+            wait_shown(session, app, shown=False, what="minimised")
+            bus.activate(bus.wait_item(app))
+            wait_shown(session, app, what="after the second Activate")
+            frame = session.geometry(window)["frame"]
+            self.assertLessEqual(abs(frame["x"] - moved["x"]), 1, (frame, moved))
+            self.assertLessEqual(abs(frame["y"] - moved["y"]), 1, (frame, moved))
+
     def test_menu_exit_asks_no_keeps_yes_ends(self):
         with contextlib.ExitStack() as stack:
             bus, session, line, app, item = start(stack)
