@@ -38,6 +38,16 @@ def long_payload(length=1000):
     return "".join(itertools.islice(itertools.cycle(chars), length)).encode() + b"\r"
 
 
+def start_in_sway(stack):
+    """Headless sway with ScnFerry reading a fresh pty, started and ready."""
+    sway = SwaySession(stack)
+    line = ScannerLine(stack)
+    chown_line(sway, line)
+    app = SwayApp(stack, sway, f"{line.path},9600,N,8,1")
+    app.wait_started(line.path)
+    return sway, line, app
+
+
 class _SwayScanCase(unittest.TestCase):
     """One sway session, one ScnFerry and one receiver for the class."""
 
@@ -48,11 +58,7 @@ class _SwayScanCase(unittest.TestCase):
     def setUpClass(cls):
         stack = contextlib.ExitStack()
         cls.addClassCleanup(stack.close)
-        cls.sway = SwaySession(stack)
-        cls.line = ScannerLine(stack)
-        chown_line(cls.sway, cls.line)
-        cls.app = SwayApp(stack, cls.sway, f"{cls.line.path},9600,N,8,1")
-        cls.app.wait_started(cls.line.path)
+        cls.sway, cls.line, cls.app = start_in_sway(stack)
         # After the program's window, so that nothing takes the focus from it.
         cls.receiver = SwayReceiver(stack, cls.sway, cls.receiver_platform)
 
@@ -127,11 +133,7 @@ class EndDuringALongScanTest(unittest.TestCase):
         # Long bursts are paced for XWayland's sake: typing 30,000 characters
         # takes many seconds, and a service stop must not wait for them.
         with contextlib.ExitStack() as stack:
-            sway = SwaySession(stack)
-            line = ScannerLine(stack)
-            chown_line(sway, line)
-            app = SwayApp(stack, sway, f"{line.path},9600,N,8,1")
-            app.wait_started(line.path)
+            sway, line, app = start_in_sway(stack)
             receiver = SwayReceiver(stack, sway, "wayland")
             receiver.focus()
             payload = long_payload(30000)
@@ -152,11 +154,7 @@ class DeviceLossTest(unittest.TestCase):
 
     def test_vanished_device_is_reported_and_ends_after_ok(self):
         with contextlib.ExitStack() as stack:
-            sway = SwaySession(stack)
-            line = ScannerLine(stack)
-            chown_line(sway, line)
-            app = SwayApp(stack, sway, f"{line.path},9600,N,8,1")
-            app.wait_started(line.path)
+            sway, line, app = start_in_sway(stack)
             windows_before = {v["id"] for v in sway.views_of(app.pid)}
             line.hang_up()
 
