@@ -88,11 +88,13 @@ void Typist::setHeld(bool held)
     next();
 }
 
-void Typist::stop()
+qsizetype Typist::stop()
 {
+    const qsizetype untyped = m_stopped ? 0 : m_pending;
     m_stopped = true;
     m_waiting.clear();
     m_keyboard->requestStop();
+    return untyped;
 }
 
 void Typist::next()

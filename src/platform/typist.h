@@ -43,7 +43,9 @@ public:
     bool held() const { return m_held; }
     // The program ends: the burst under way stops after the current key with
     // every key the backend pressed or lent given back; waiting ones are dropped.
-    void stop();
+    // Returns how many characters handed over had not been typed for sure
+    // (those waiting and the whole burst under way).
+    qsizetype stop();
 
     // Characters handed over and not typed yet.
     qsizetype pending() const { return m_pending; }

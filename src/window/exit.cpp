@@ -11,6 +11,8 @@
 #include <QCoreApplication>
 #include <QMenu>
 
+#include <cstdio>
+
 void MainFrm::cmdEnd_Click()
 {
     close();
@@ -53,8 +55,12 @@ void MainFrm::unload()
     // A receive loop that is pumping events sees this and unwinds; the
     // window itself is destroyed only after the event loop has returned.
     m_unloading = true;
-    // Typing stops after the current key; what waits is dropped.
-    m_typist.stop();
+    // Typing stops after the current key; what waits is dropped, and said.
+    if (const qsizetype untyped = m_typist.stop()) {
+        std::fprintf(stderr, "ScnFerry: ended while typing: up to %lld received characters were not typed\n",
+                     static_cast<long long>(untyped));
+        std::fflush(stderr);
+    }
     hide();
     QCoreApplication::exit(0);
 }
