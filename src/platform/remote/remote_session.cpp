@@ -20,9 +20,9 @@ namespace platform::remote {
 
 namespace {
 
-// Replies outstanding before send() waits for the oldest: enough to keep
-// the compositor busy, few enough that a failure is seen within a burst.
-constexpr std::size_t MaxPending = 256;
+// Replies mutter may owe before send() waits for the oldest: enough to keep
+// it busy, few enough that a failure is seen within a burst.
+constexpr std::size_t MutterMaxPending = 256;
 // A blocking call to the desktop: generous, the machine may be loaded.
 constexpr int CallTimeoutMs = 10000;
 
@@ -65,7 +65,7 @@ RemoteSession::~RemoteSession()
 
 void RemoteSession::send(KeyEvent event)
 {
-    while (m_pending.size() >= MaxPending) {
+    while (m_pending.size() >= maxPending()) {
         QDBusPendingCall oldest = m_pending.front();
         m_pending.pop_front();
         oldest.waitForFinished();
@@ -194,6 +194,8 @@ protected:
         m << event.keysym << event.pressed;
         return m;
     }
+
+    std::size_t maxPending() const override { return MutterMaxPending; }
 
 private:
     QString m_path;
@@ -367,6 +369,9 @@ protected:
     }
 
     bool closedByDesktop() const override { return m_catcher.closed(); }
+    // The portal hands calls on to its backend from several threads, which
+    // reorders calls in flight: one at a time.
+    std::size_t maxPending() const override { return 1; }
 
 private:
     static QString nextToken()

@@ -47,6 +47,8 @@ public:
 protected:
     RemoteSession(QDBusConnection bus, QString service);
     virtual QDBusMessage keyMessage(KeyEvent event) const = 0;
+    // How many key events may await their replies at once.
+    virtual std::size_t maxPending() const = 0;
     // Whether the desktop said the session ended.
     virtual bool closedByDesktop() const { return false; }
 

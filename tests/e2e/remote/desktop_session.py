@@ -33,7 +33,7 @@ def have(kind):
     tools = {"mutter": ["mutter", "dbus-daemon"],
              "mutter-x11": ["mutter", "dbus-daemon", "Xwayland", "xdotool"],
              "kwin": ["kwin_wayland", "dbus-daemon", "/usr/libexec/xdg-desktop-portal",
-                      "/usr/libexec/xdg-desktop-portal-kde"]}[kind]
+                      "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"]}[kind]
     return all(shutil.which(t) or os.access(t, os.X_OK) for t in tools)
 
 
@@ -59,7 +59,11 @@ def wayland_round_trip(path):
         s.sendall(struct.pack("<IIi", 1, (12 << 16) | 0, 2))
         data = b""
         while len(data) < 8:
-            chunk = s.recv(4096)
+            try:
+                chunk = s.recv(4096)
+            except TimeoutError:
+                # Still starting up; the caller asks again.
+                return False
             if not chunk:
                 return False
             data += chunk
@@ -169,9 +173,12 @@ class DesktopSession:
 
     def _start_bus(self):
         # The portals take their environment from the bus that starts them.
+        # Services it starts (the portals) write into its log.
+        log = open(os.path.join(self.dir, "bus.log"), "wb")
+        self._stack.callback(log.close)
         self.bus_proc = self.popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
                                     f"--address={self.bus}"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                   stdout=log, stderr=subprocess.STDOUT)
         wait_until(lambda: self._bus_answers(), START_TIMEOUT, "the session bus", interval=0.05)
 
     def _bus_answers(self):
@@ -243,7 +250,15 @@ class DesktopSession:
              "--no-kactivities"], env=env, stdout=log, stderr=subprocess.STDOUT)
         self._wait_compositor(self.compositor, "compositor.log", "kwin_wayland")
         # The portal and its KDE backend are started by bus activation with
-        # the bus's environment (WAYLAND_DISPLAY, XDG_CURRENT_DESKTOP=KDE).
+        # the bus's environment (WAYLAND_DISPLAY, XDG_CURRENT_DESKTOP=KDE), as
+        # at a desktop's login: ready once a probe session starts.
+        probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "portal_probe.py")
+
+        def portal_ready():
+            if self.compositor.poll() is not None:
+                raise RuntimeError(f"kwin_wayland ended: {self.log_tail('compositor.log')}")
+            return self.run(["python3", probe], check=False, timeout=60).returncode == 0
+        wait_until(portal_ready, START_TIMEOUT, "the remote desktop portal", interval=0.2)
 
 
 class DesktopReceiver(Receiver):
