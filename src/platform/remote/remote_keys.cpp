@@ -15,6 +15,21 @@ bool isKeypad(xkb_keysym_t ks)
     return ks >= XKB_KEY_KP_Space && ks <= XKB_KEY_KP_Equal;
 }
 
+bool hasKeysym(xkb_keymap *keymap, std::uint32_t group, xkb_keysym_t wanted)
+{
+    for (xkb_keycode_t kc = xkb_keymap_min_keycode(keymap);
+         kc <= xkb_keymap_max_keycode(keymap) && kc != 0; ++kc) {
+        const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, kc);
+        const xkb_keysym_t *syms = nullptr;
+        if (layouts != 0 &&
+            xkb_keymap_key_get_syms_by_level(keymap, kc, group < layouts ? group : 0, 0, &syms) ==
+                1 &&
+            syms[0] == wanted)
+            return true;
+    }
+    return false;
+}
+
 std::uint32_t namedKeysym(NamedKey key)
 {
     switch (key) {
@@ -40,8 +55,13 @@ LayoutKeysyms LayoutKeysyms::fromKeymap(xkb_keymap *keymap, std::uint32_t group)
 {
     std::unordered_map<char32_t, std::uint32_t> keysyms;
     const xkb_mod_mask_t shift = 1u << xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+    // The compositor reaches the third level by pressing ISO_Level3_Shift,
+    // which the keymap must have on a key of its own.
     const xkb_mod_index_t mod5 = xkb_keymap_mod_get_index(keymap, "Mod5");
-    const xkb_mod_mask_t altGr = mod5 == XKB_MOD_INVALID ? 0 : 1u << mod5;
+    const xkb_mod_mask_t altGr =
+        mod5 == XKB_MOD_INVALID || !hasKeysym(keymap, group, XKB_KEY_ISO_Level3_Shift)
+            ? 0
+            : 1u << mod5;
     // The modifiers the compositor presses for levels 0, 1 and 2.
     const std::array<xkb_mod_mask_t, 3> levelMods{0, shift, altGr};
 

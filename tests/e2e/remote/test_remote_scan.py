@@ -22,6 +22,8 @@ PAYLOADS = [
     ("gs1", b"0109501101020917171231" b"10ABC123\x1d" b"21XYZ\r"),
     ("crlf", b"LINE1\r\nLINE2\r\n"),
     ("tab", b"A\tB\r"),
+    # On the US layout with AltGr, sent as its legacy keysym.
+    ("euro", "5\u20ac\r".encode()),
 ]
 EAN13 = b"4006381333931\r"
 # Neither on the default US layout: the scan is refused, whole.
