@@ -45,14 +45,23 @@ using Factory = std::unique_ptr<Keyboard> (*)(QString *);
 struct Backend {
     const char *name;
     Factory create;
+    const char *route; // for the start-up line
 };
 
 constexpr Backend Backends[] = {
-    {"wayland", &createWaylandKeyboard},
-    {"remote", &createRemoteKeyboard},
-    {"x11", &createX11Keyboard},
-    {"uinput", &createUinputKeyboard},
+    {"wayland", &createWaylandKeyboard, "the Wayland virtual keyboard"},
+    {"remote", &createRemoteKeyboard, "the desktop's remote input"},
+    {"x11", &createX11Keyboard, "XTest"},
+    {"uinput", &createUinputKeyboard, "uinput"},
 };
+
+const char *routeName(const char *name)
+{
+    for (const Backend &b : Backends)
+        if (qstrcmp(b.name, name) == 0)
+            return b.route;
+    return name;
+}
 
 std::unique_ptr<Keyboard> tryBackend(const char *name, QStringList &reasons)
 {
@@ -166,8 +175,9 @@ std::unique_ptr<Keyboard> createKeyboard()
                                     "receive the scans (%1)")
                          .arg(reasons.join(QStringLiteral("; "))));
             else if (!reasons.isEmpty())
-                warn(QStringLiteral("typing through %1 (%2)")
-                         .arg(QLatin1String(route), reasons.join(QStringLiteral("; "))));
+                warn(QStringLiteral("typing through %1 (SCNFERRY_KEYBOARD=%2); not through %3")
+                         .arg(QLatin1String(routeName(route)), QLatin1String(route),
+                              reasons.join(QStringLiteral("; "))));
             return kb;
         }
     }

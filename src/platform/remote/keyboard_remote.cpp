@@ -63,7 +63,9 @@ std::optional<Connection> connectRemote(QString *whyNot)
     if (!c.session)
         c.session = startPortalSession(&portalWhy);
     if (!c.session) {
-        *whyNot = QStringLiteral("%1; %2").arg(mutterWhy, portalWhy);
+        *whyNot = mutterWhy == portalWhy
+                      ? mutterWhy
+                      : QStringLiteral("%1; the portal: %2").arg(mutterWhy, portalWhy);
         return std::nullopt;
     }
     if (!warmUp(*c.session, whyNot))
@@ -89,8 +91,16 @@ protected:
             return;
         ensureConnected();
         const KeyPlan plan = planKeyEvents(strokes, m_c.keymap->layout());
-        if (!plan.missing.isEmpty())
-            throw UntypableError(plan.missing, m_c.keymap->layout().name(), Remedy);
+        // The other scans of the burst are typed first, in order; the
+        // refused ones are reported after them.
+        const auto refuse = [&] {
+            if (!plan.missing.isEmpty())
+                throw UntypableError(plan.missing, m_c.keymap->layout().name(), Remedy);
+        };
+        if (plan.events.empty()) {
+            refuse();
+            return;
+        }
 
         RemoteSession &session = *m_c.session;
         // Keysyms are typed on the level they are found on; with Caps Lock
@@ -134,6 +144,8 @@ protected:
             session.toggleCapsLock(WarmUpTimeoutMs);
         if (!delivered)
             fail(QStringLiteral("%1 refused a key: %2").arg(session.describe(), why));
+        if (!stopped)
+            refuse();
     }
 
 private:

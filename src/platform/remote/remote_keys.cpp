@@ -4,6 +4,7 @@
 #include <xkbcommon/xkbcommon-keysyms.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <array>
 
 namespace platform::remote {
@@ -13,21 +14,6 @@ namespace {
 bool isKeypad(xkb_keysym_t ks)
 {
     return ks >= XKB_KEY_KP_Space && ks <= XKB_KEY_KP_Equal;
-}
-
-bool hasKeysym(xkb_keymap *keymap, std::uint32_t group, xkb_keysym_t wanted)
-{
-    for (xkb_keycode_t kc = xkb_keymap_min_keycode(keymap);
-         kc <= xkb_keymap_max_keycode(keymap) && kc != 0; ++kc) {
-        const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, kc);
-        const xkb_keysym_t *syms = nullptr;
-        if (layouts != 0 &&
-            xkb_keymap_key_get_syms_by_level(keymap, kc, group < layouts ? group : 0, 0, &syms) ==
-                1 &&
-            syms[0] == wanted)
-            return true;
-    }
-    return false;
 }
 
 std::uint32_t namedKeysym(NamedKey key)
@@ -54,19 +40,16 @@ std::uint32_t preferredKeysym(char32_t c)
 LayoutKeysyms LayoutKeysyms::fromKeymap(xkb_keymap *keymap, std::uint32_t group)
 {
     std::unordered_map<char32_t, std::uint32_t> keysyms;
+    // The base level and Shift alone. The compositor also reaches AltGr
+    // levels by pressing ISO_Level3_Shift, but an XWayland window then gets
+    // nothing for the key and no key at all afterwards (mutter 43): such
+    // characters are refused rather than lost.
     const xkb_mod_mask_t shift = 1u << xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
-    // The compositor reaches the third level by pressing ISO_Level3_Shift,
-    // which the keymap must have on a key of its own.
-    const xkb_mod_index_t mod5 = xkb_keymap_mod_get_index(keymap, "Mod5");
-    const xkb_mod_mask_t altGr =
-        mod5 == XKB_MOD_INVALID || !hasKeysym(keymap, group, XKB_KEY_ISO_Level3_Shift)
-            ? 0
-            : 1u << mod5;
-    // The modifiers the compositor presses for levels 0, 1 and 2.
-    const std::array<xkb_mod_mask_t, 3> levelMods{0, shift, altGr};
+    const std::array<xkb_mod_mask_t, 2> levelMods{0, shift};
 
+    // XWayland drops keycodes above 255 (such as KEY_EURO's).
     const xkb_keycode_t min = xkb_keymap_min_keycode(keymap);
-    const xkb_keycode_t max = xkb_keymap_max_keycode(keymap);
+    const xkb_keycode_t max = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap), 255);
     for (xkb_keycode_t kc = min; kc <= max && kc != 0; ++kc) {
         const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, kc);
         if (layouts == 0)
@@ -74,8 +57,6 @@ LayoutKeysyms LayoutKeysyms::fromKeymap(xkb_keymap *keymap, std::uint32_t group)
         const xkb_layout_index_t g = group < layouts ? group : 0;
         const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, kc, g);
         for (xkb_level_index_t level = 0; level < levels && level < levelMods.size(); ++level) {
-            if (level == 2 && altGr == 0)
-                break;
             // The level must be the one these modifiers alone select.
             std::array<xkb_mod_mask_t, 8> masks{};
             const std::size_t n =
@@ -114,14 +95,33 @@ KeyPlan planKeyEvents(std::span<const KeyStroke> strokes, const LayoutKeysyms &l
 {
     KeyPlan plan;
     plan.events.reserve(strokes.size() * 2);
-    auto tap = [&plan](std::uint32_t ks) {
-        plan.events.push_back({ks, true});
-        plan.events.push_back({ks, false});
+    std::vector<KeyEvent> scan;
+    QString scanMissing;
+    auto endScan = [&] {
+        if (scanMissing.isEmpty()) {
+            plan.events.insert(plan.events.end(), scan.begin(), scan.end());
+        } else {
+            ++plan.refusedScans;
+            for (const QChar *c = scanMissing.cbegin(); c != scanMissing.cend(); ++c) {
+                // Whole code points: a surrogate pair stays together.
+                const qsizetype width = c->isHighSurrogate() ? 2 : 1;
+                const QStringView one(c, width);
+                if (!plan.missing.contains(one))
+                    plan.missing += one;
+                c += width - 1;
+            }
+        }
+        scan.clear();
+        scanMissing.clear();
+    };
+    auto tap = [&scan](std::uint32_t ks) {
+        scan.push_back({ks, true});
+        scan.push_back({ks, false});
     };
     auto lookup = [&](char32_t c) -> std::uint32_t {
         const std::uint32_t ks = layout.find(c);
-        if (ks == 0 && !plan.missing.contains(QString::fromUcs4(&c, 1)))
-            plan.missing += QString::fromUcs4(&c, 1);
+        if (ks == 0)
+            scanMissing += QString::fromUcs4(&c, 1);
         return ks;
     };
     for (const KeyStroke &s : strokes) {
@@ -132,18 +132,19 @@ KeyPlan planKeyEvents(std::span<const KeyStroke> strokes, const LayoutKeysyms &l
             break;
         case KeyStroke::Kind::Named:
             tap(namedKeysym(s.key));
+            if (s.key == NamedKey::Return)
+                endScan();
             break;
         case KeyStroke::Kind::Ctrl:
             if (const std::uint32_t ks = lookup(s.ch)) {
-                plan.events.push_back({XKB_KEY_Control_L, true});
+                scan.push_back({XKB_KEY_Control_L, true});
                 tap(ks);
-                plan.events.push_back({XKB_KEY_Control_L, false});
+                scan.push_back({XKB_KEY_Control_L, false});
             }
             break;
         }
     }
-    if (!plan.missing.isEmpty())
-        plan.events.clear();
+    endScan();
     return plan;
 }
 

@@ -30,9 +30,9 @@ public:
     LayoutKeysyms(QString name, std::unordered_map<char32_t, std::uint32_t> keysyms)
         : m_name(std::move(name)), m_keysyms(std::move(keysyms)) {}
 
-    // Reads one group of a keymap. Only levels the compositor reaches are
-    // taken: the base level, Shift alone and AltGr (Mod5) alone; keypad keys
-    // are left out (without Num Lock they move the cursor).
+    // Reads one group of a keymap. Only the levels every window receives
+    // are taken: the base level and Shift alone; keypad keys are left out
+    // (without Num Lock they move the cursor).
     static LayoutKeysyms fromKeymap(xkb_keymap *keymap, std::uint32_t group);
 
     // The keysym that types c, 0 when the group has none.
@@ -52,13 +52,16 @@ std::uint32_t preferredKeysym(char32_t c);
 
 struct KeyPlan {
     std::vector<KeyEvent> events;
-    // Characters the layout lacks, each once, in order of appearance. When
-    // not empty, nothing of the burst may be typed.
+    // Characters the layout lacks, each once, in order of appearance.
     QString missing;
+    // Scans left out because of them.
+    int refusedScans = 0;
 };
 
 // Press and release events for strokes under a layout; named keys and Ctrl
-// are the same keysyms on every layout.
+// are the same keysyms on every layout. A scan (up to and with its Return,
+// or the rest of the burst) holding a character the layout lacks is left
+// out whole; the other scans of the burst are kept.
 KeyPlan planKeyEvents(std::span<const KeyStroke> strokes, const LayoutKeysyms &layout);
 
 } // namespace platform::remote

@@ -22,12 +22,11 @@ PAYLOADS = [
     ("gs1", b"0109501101020917171231" b"10ABC123\x1d" b"21XYZ\r"),
     ("crlf", b"LINE1\r\nLINE2\r\n"),
     ("tab", b"A\tB\r"),
-    # On the US layout with AltGr, sent as its legacy keysym.
-    ("euro", "5\u20ac\r".encode()),
 ]
 EAN13 = b"4006381333931\r"
-# Neither on the default US layout: the scan is refused, whole.
-OUT_OF_LAYOUT = "AB\u00c4\u6f22CD\r".encode()
+# Neither on the default US layout: the scan is refused, whole. The euro
+# sign is on AltGr+5, a level an XWayland window would lose.
+OUT_OF_LAYOUT = "AB\u00c4\u6f22CD\u20ac\r".encode()
 
 
 class _RemoteSessionCase(unittest.TestCase):
@@ -39,6 +38,8 @@ class _RemoteSessionCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        if cls.kind is None:
+            raise unittest.SkipTest("a base class")
         if not have(cls.kind):
             assert not IN_CI, f"{cls.kind} is missing in CI"
         stack = contextlib.ExitStack()
@@ -94,8 +95,12 @@ class _UntypableCase(_RemoteSessionCase):
         # Nothing of the refused scan, the next scan whole.
         self.assertEqual(got, typed_as(marker))
         self.assertIsNone(self.app.proc.poll(), "the program ended on an untypable scan")
-        said = "\n".join(self.app.stderr.lines()[before:])
-        for named in ("U+00C4", "U+6F22"):
+        # The marker may arrive with the scan, in one burst: it is typed
+        # first and the refusal reported after it.
+        said = self.app.stderr.wait_for(
+            lambda lines: next((ln for ln in lines[before:] if "U+00C4" in ln), None),
+            STEP_TIMEOUT, "the refusal on standard error")
+        for named in ("U+00C4", "U+6F22", "U+20AC", "English (US)"):
             self.assertIn(named, said)
 
 
