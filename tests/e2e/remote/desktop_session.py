@@ -31,7 +31,7 @@ IN_CI = os.environ.get("CI") == "true"
 def have(kind):
     """Whether the compositor of kind is installed."""
     tools = {"mutter": ["mutter", "dbus-daemon"],
-             "mutter-x11": ["mutter", "dbus-daemon", "Xwayland", "xdotool"],
+             "mutter-x11": ["mutter", "dbus-daemon", "Xwayland"],
              "kwin": ["kwin_wayland", "dbus-daemon", "/usr/libexec/xdg-desktop-portal",
                       "/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"]}[kind]
     return all(shutil.which(t) or os.access(t, os.X_OK) for t in tools)

@@ -8,11 +8,15 @@ lies before the marker, and a lost key shows as a difference before it."""
 
 import contextlib
 import itertools
+import os
+import sys
 import unittest
 
 from desktop_session import IN_CI, DesktopApp, DesktopReceiver, DesktopSession, chown_line, \
     have, skip_reason
 from e2e_session import STEP_TIMEOUT, ScannerLine, typed_as
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 # ASCII with shifted punctuation (and the characters a key syntax would
 # take for modifiers), Code 39's specials, GS1 with GS, CR LF.
@@ -107,6 +111,16 @@ class _UntypableCase(_RemoteSessionCase):
 @unittest.skipIf(skip_reason("mutter"), skip_reason("mutter"))
 class MutterNativeTest(_RemoteScanCase):
     kind = "mutter"
+
+    def test_caps_lock_on(self):
+        """Keysyms are typed on the level they are found on: with the
+        user's Caps Lock on, letters would change case."""
+        toggle = [sys.executable, os.path.join(HERE, "toggle_caps_lock.py")]
+        self.desktop.run(toggle)
+        try:
+            self.assert_typed(b"aB1!zZ\r")
+        finally:
+            self.desktop.run(toggle)
 
 
 @unittest.skipIf(skip_reason("mutter"), skip_reason("mutter"))
