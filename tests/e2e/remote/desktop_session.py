@@ -194,6 +194,15 @@ class DesktopSession:
                         "org.freedesktop.DBus.NameHasOwner", f"string:{name}"], check=False)
         return "boolean true" in out.stdout
 
+    def name_owner_pid(self, name):
+        """The process id of a bus name's owner, or None."""
+        out = self.run(["dbus-send", f"--bus={self.bus}", "--print-reply",
+                        "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.GetConnectionUnixProcessID", f"string:{name}"],
+                       check=False)
+        found = re.search(r"uint32 (\d+)", out.stdout)
+        return int(found.group(1)) if found else None
+
     def _wait_compositor(self, proc, log, name):
         def up():
             if proc.poll() is not None:

@@ -9,12 +9,13 @@ lies before the marker, and a lost key shows as a difference before it."""
 import contextlib
 import itertools
 import os
+import signal
 import sys
 import unittest
 
 from desktop_session import IN_CI, DesktopApp, DesktopReceiver, DesktopSession, chown_line, \
     have, skip_reason
-from e2e_session import STEP_TIMEOUT, ScannerLine, typed_as
+from e2e_session import STEP_TIMEOUT, ScannerLine, typed_as, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -138,6 +139,18 @@ class MutterXWaylandTest(_RemoteScanCase):
 @unittest.skipIf(skip_reason("kwin"), skip_reason("kwin"))
 class KWinPortalTest(_RemoteScanCase):
     kind = "kwin"
+
+    def test_session_lost_with_the_portal_is_started_again(self):
+        """The portal ends (a desktop update restarts it): the session is
+        gone, the next scan starts a new one and arrives whole."""
+        self.assert_typed(EAN13)
+        pid = self.desktop.name_owner_pid("org.freedesktop.portal.Desktop")
+        self.assertIsNotNone(pid)
+        # Started by the test's own bus for this session.
+        os.kill(pid, signal.SIGTERM)
+        wait_until(lambda: not os.path.exists(f"/proc/{pid}"), STEP_TIMEOUT, "the portal to end")
+        self.assert_typed(EAN13)
+        self.assertIsNone(self.app.proc.poll(), f"ScnFerry ended: {self.app.stderr.lines()!r}")
 
 
 @unittest.skipIf(skip_reason("kwin"), skip_reason("kwin"))
