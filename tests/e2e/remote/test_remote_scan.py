@@ -67,7 +67,10 @@ class _RemoteSessionCase(unittest.TestCase):
         else:
             self.line.write_block(scan)
         self.line.write_block(marker.encode())
-        got = self.receiver.wait_text_ending(typed_as(marker))
+        try:
+            got = self.receiver.wait_text_ending(typed_as(marker))
+        except AssertionError as e:
+            raise AssertionError(f"{e}; ScnFerry said {self.app.stderr.lines()[-4:]!r}") from None
         return got[before:], marker
 
     def assert_typed(self, scan, paced=False):
