@@ -19,6 +19,11 @@ using namespace remote;
 // than the focused client reads its keys disconnects that client.
 constexpr std::size_t UnpacedCharacters = 1000;
 constexpr double PacedCharactersPerSecond = 2500.0;
+// Every so many characters a Wayland round trip: the compositor has then
+// read its clients, the portal's own connection among them, so a loaded
+// compositor slows typing down instead of letting a backlog build up (the
+// KDE portal's connection to KWin dies of a full buffer).
+constexpr std::size_t RoundTripEvery = 16;
 // How long the seat may take to show a key of a new session.
 constexpr int WarmUpTimeoutMs = 2000;
 
@@ -113,13 +118,19 @@ protected:
         std::size_t taps = 0;
         bool controlDown = false;
         bool stopped = false;
+        bool lost = false;
         for (const KeyEvent &e : plan.events) {
             if (e.pressed && e.keysym != XKB_KEY_Control_L) {
                 if (!proceed()) {
                     stopped = true;
                     break;
                 }
-                if (++taps > UnpacedCharacters) {
+                ++taps;
+                if (taps % RoundTripEvery == 0 && !m_c.keymap->refresh()) {
+                    lost = true;
+                    break;
+                }
+                if (taps > UnpacedCharacters) {
                     const auto due = start + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(
                                                      static_cast<double>(taps - UnpacedCharacters) /
@@ -136,7 +147,7 @@ protected:
         }
         // A stop between keys falls between a release and the next press;
         // only Control can still be down.
-        if (stopped && controlDown)
+        if ((stopped || lost) && controlDown)
             session.send({XKB_KEY_Control_L, false});
         QString why;
         const bool delivered = session.settle(&why);
@@ -144,6 +155,12 @@ protected:
             session.toggleCapsLock(WarmUpTimeoutMs);
         if (!delivered)
             fail(QStringLiteral("%1 refused a key: %2").arg(session.describe(), why));
+        // The portal answers for keys its backend never gets: a backend
+        // that went away while typing is only seen afterwards.
+        if (lost || !m_c.keymap->refresh() || !session.alive())
+            fail(QStringLiteral("the session ended while a scan was typed; part of it may be "
+                                "missing. Check the last scan; ScnFerry starts a new session "
+                                "at the next scan."));
         if (!stopped)
             refuse();
     }

@@ -7,6 +7,8 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QMap>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -355,6 +357,12 @@ public:
                 out.write(token.toUtf8());
         }
         m_owner = m_bus.interface()->serviceOwner(PortalService).value();
+        // The backends the portal started for the session.
+        const QStringList names = m_bus.interface()->registeredServiceNames().value();
+        for (const QString &name : names) {
+            if (name.startsWith(QLatin1String("org.freedesktop.impl.portal.desktop.")))
+                m_backends.insert(name, m_bus.interface()->serviceOwner(name).value());
+        }
         return true;
     }
 
@@ -368,7 +376,20 @@ protected:
         return m;
     }
 
-    bool closedByDesktop() const override { return m_catcher.closed(); }
+    bool closedByDesktop() override
+    {
+        if (m_catcher.closed())
+            return true;
+        // The portal keeps answering when its backend dies and comes back
+        // without the session (seen with the KDE backend): every key is
+        // then lost.
+        for (auto it = m_backends.cbegin(); it != m_backends.cend(); ++it) {
+            const QDBusReply<QString> owner = m_bus.interface()->serviceOwner(it.key());
+            if (!owner.isValid() || owner.value() != it.value())
+                return true;
+        }
+        return false;
+    }
     // The portal hands calls on to its backend from several threads, which
     // reorders calls in flight: one at a time.
     std::size_t maxPending() const override { return 1; }
@@ -414,6 +435,7 @@ private:
     QThread m_signalThread;
     detail::SignalCatcher m_catcher;
     QString m_session;
+    QMap<QString, QString> m_backends; // bus name -> unique name at the start
 };
 
 } // namespace

@@ -49,8 +49,9 @@ protected:
     virtual QDBusMessage keyMessage(KeyEvent event) const = 0;
     // How many key events may await their replies at once.
     virtual std::size_t maxPending() const = 0;
-    // Whether the desktop said the session ended.
-    virtual bool closedByDesktop() const { return false; }
+    // Whether the desktop said the session ended, or a process behind the
+    // service (the portal's backend) went away.
+    virtual bool closedByDesktop() { return false; }
 
     QDBusConnection m_bus;
     QString m_service;
