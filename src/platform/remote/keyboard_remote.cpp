@@ -14,15 +14,11 @@ namespace {
 
 using namespace remote;
 
-// Short bursts (any scan) go at the speed of the replies; beyond this many
-// characters the burst is paced, because a compositor that is fed faster
-// than the focused client reads its keys disconnects that client.
-constexpr std::size_t UnpacedCharacters = 1000;
-constexpr double PacedCharactersPerSecond = 2500.0;
-// Every so many characters a Wayland round trip: the compositor has then
-// read its clients, the portal's own connection among them, so a loaded
-// compositor slows typing down instead of letting a backlog build up (the
-// KDE portal's connection to KWin dies of a full buffer).
+// Through the portal, every so many characters a Wayland round trip: the
+// compositor has then read its clients, the portal's own connection among
+// them, so a loaded compositor slows typing down instead of letting a
+// backlog build up (the KDE portal's connection to KWin dies of a full
+// buffer). Mutter answers each key itself, after taking it.
 constexpr std::size_t RoundTripEvery = 16;
 // How long the seat may take to show a key of a new session.
 constexpr int WarmUpTimeoutMs = 2000;
@@ -115,6 +111,7 @@ protected:
             fail(QStringLiteral("Caps Lock could not be switched off"));
 
         const auto start = Clock::now();
+        const RemoteSession::Pace pace = session.pace();
         std::size_t taps = 0;
         bool controlDown = false;
         bool stopped = false;
@@ -126,15 +123,16 @@ protected:
                     break;
                 }
                 ++taps;
-                if (taps % RoundTripEvery == 0 && !m_c.keymap->refresh()) {
+                if (session.answersEarly() && taps % RoundTripEvery == 0 &&
+                    !m_c.keymap->refresh()) {
                     lost = true;
                     break;
                 }
-                if (taps > UnpacedCharacters) {
+                if (taps > pace.unpacedCharacters) {
                     const auto due = start + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(
-                                                     static_cast<double>(taps - UnpacedCharacters) /
-                                                     PacedCharactersPerSecond));
+                                                     static_cast<double>(taps - pace.unpacedCharacters) /
+                                                     pace.charactersPerSecond));
                     if (Clock::now() < due && !sleepUntil(due)) {
                         stopped = true;
                         break;
@@ -157,7 +155,7 @@ protected:
             fail(QStringLiteral("%1 refused a key: %2").arg(session.describe(), why));
         // The portal answers for keys its backend never gets: a backend
         // that went away while typing is only seen afterwards.
-        if (lost || !m_c.keymap->refresh() || !session.alive())
+        if (lost || !session.alive())
             fail(QStringLiteral("the session ended while a scan was typed; part of it may be "
                                 "missing. Check the last scan; ScnFerry starts a new session "
                                 "at the next scan."));
@@ -180,7 +178,7 @@ private:
     // burst fails and the next one tries again.
     void ensureConnected()
     {
-        if (m_c.session && m_c.keymap->refresh() && m_c.session->alive())
+        if (m_c.session && m_c.keymap->poll() && m_c.session->alive())
             return;
         m_c.session.reset();
         QString why;

@@ -49,6 +49,20 @@ protected:
     virtual QDBusMessage keyMessage(KeyEvent event) const = 0;
     // How many key events may await their replies at once.
     virtual std::size_t maxPending() const = 0;
+
+public:
+    // Whether the service answers before the compositor has the key (the
+    // portal), so that typing must be held to the compositor's pace.
+    virtual bool answersEarly() const { return false; }
+
+    // A compositor disconnects a client that does not read its keys fast
+    // enough (the client's buffer holds about 50 keys): the characters of
+    // a burst typed at full speed, and the pace after them.
+    struct Pace {
+        std::size_t unpacedCharacters;
+        double charactersPerSecond;
+    };
+    virtual Pace pace() const = 0;
     // Whether the desktop said the session ended, or a process behind the
     // service (the portal's backend) went away.
     virtual bool closedByDesktop() { return false; }

@@ -4,6 +4,7 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -133,6 +134,25 @@ std::unique_ptr<SeatKeymap> SeatKeymap::connect(QString *whyNot)
 bool SeatKeymap::refresh()
 {
     return wl_display_roundtrip(m_wl->display.get()) >= 0;
+}
+
+bool SeatKeymap::poll()
+{
+    wl_display *d = m_wl->display.get();
+    while (wl_display_prepare_read(d) != 0) {
+        if (wl_display_dispatch_pending(d) < 0)
+            return false;
+    }
+    pollfd p{wl_display_get_fd(d), POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+        if (wl_display_read_events(d) < 0)
+            return false;
+    } else {
+        wl_display_cancel_read(d);
+        if (p.revents & (POLLERR | POLLHUP))
+            return false;
+    }
+    return wl_display_dispatch_pending(d) >= 0 && wl_display_get_error(d) == 0;
 }
 
 void SeatKeymap::keymapReceived(int fd, std::uint32_t size)

@@ -28,6 +28,9 @@ public:
     // Takes every event the compositor sent so far (one round trip). False
     // when the connection is gone: the compositor ended or restarted.
     bool refresh();
+    // Takes the events that have arrived, without waiting. False when the
+    // connection is gone.
+    bool poll();
     // The characters of the current group; empty before a keymap arrived.
     const LayoutKeysyms &layout() const { return m_layout; }
 
