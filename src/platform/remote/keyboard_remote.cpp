@@ -155,7 +155,7 @@ protected:
             fail(QStringLiteral("%1 refused a key: %2").arg(session.describe(), why));
         // The portal answers for keys its backend never gets: a backend
         // that went away while typing is only seen afterwards.
-        if (lost || !session.alive())
+        if (lost || (session.answersEarly() && !session.alive()))
             fail(QStringLiteral("the session ended while a scan was typed; part of it may be "
                                 "missing. Check the last scan; ScnFerry starts a new session "
                                 "at the next scan."));
