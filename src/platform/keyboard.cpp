@@ -2,6 +2,7 @@
 #include "platform/keyboard.h"
 
 #include "platform/error.h"
+#include "platform/remote/keyboard_remote.h"
 #include "platform/uinput/keyboard_uinput.h"
 #include "platform/wayland/keyboard_wayland.h"
 #include "platform/x11/keyboard_x11.h"
@@ -9,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <span>
 
 namespace platform {
 
@@ -43,13 +45,23 @@ using Factory = std::unique_ptr<Keyboard> (*)(QString *);
 struct Backend {
     const char *name;
     Factory create;
+    const char *route; // for the start-up line
 };
 
 constexpr Backend Backends[] = {
-    {"wayland", &createWaylandKeyboard},
-    {"x11", &createX11Keyboard},
-    {"uinput", &createUinputKeyboard},
+    {"wayland", &createWaylandKeyboard, "the Wayland virtual keyboard"},
+    {"remote", &createRemoteKeyboard, "the desktop's remote input"},
+    {"x11", &createX11Keyboard, "XTest"},
+    {"uinput", &createUinputKeyboard, "uinput"},
 };
+
+const char *routeName(const char *name)
+{
+    for (const Backend &b : Backends)
+        if (qstrcmp(b.name, name) == 0)
+            return b.route;
+    return name;
+}
 
 std::unique_ptr<Keyboard> tryBackend(const char *name, QStringList &reasons)
 {
@@ -62,6 +74,23 @@ std::unique_ptr<Keyboard> tryBackend(const char *name, QStringList &reasons)
         reasons << QStringLiteral("%1: %2").arg(QLatin1String(name), why);
     }
     return nullptr;
+}
+
+// The routes of each kind of session, best first: the first one that works
+// is taken. A Wayland session without the virtual keyboard protocol (GNOME,
+// KDE) types through the desktop's remote input before uinput, which needs
+// a udev rule, and before XTest, which reaches XWayland windows only.
+constexpr const char *WaylandRoutes[] = {"wayland", "remote", "uinput", "x11"};
+constexpr const char *X11Routes[] = {"x11", "uinput"};
+constexpr const char *ConsoleRoutes[] = {"uinput"};
+
+std::span<const char *const> routesOfThisSession()
+{
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return WaylandRoutes;
+    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+        return X11Routes;
+    return ConsoleRoutes;
 }
 
 } // namespace
@@ -130,27 +159,27 @@ std::unique_ptr<Keyboard> createKeyboard()
         if (auto kb = tryBackend(forced.constData(), reasons))
             return kb;
         if (reasons.isEmpty())
-            reasons << QStringLiteral("SCNFERRY_KEYBOARD=%1 is not one of wayland, x11, uinput")
+            reasons << QStringLiteral("SCNFERRY_KEYBOARD=%1 is not one of wayland, remote, x11, "
+                                      "uinput")
                            .arg(QString::fromLocal8Bit(forced));
-    } else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        if (auto kb = tryBackend("wayland", reasons))
-            return kb;
-        if (auto kb = tryBackend("uinput", reasons))
-            return kb;
-        if (auto kb = tryBackend("x11", reasons)) {
-            warn(QStringLiteral("typing through XWayland: native Wayland windows will not "
-                                "receive the scans (%1)")
-                     .arg(reasons.join(QStringLiteral("; "))));
+    } else {
+        for (const char *route : routesOfThisSession()) {
+            auto kb = tryBackend(route, reasons);
+            if (!kb)
+                continue;
+            // Said once, and only when a better route was not available: the
+            // user learns what is used and what would have been preferred.
+            if (qstrcmp(route, "x11") == 0 && !reasons.isEmpty() &&
+                !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+                warn(QStringLiteral("typing through XWayland: native Wayland windows will not "
+                                    "receive the scans (%1)")
+                         .arg(reasons.join(QStringLiteral("; "))));
+            else if (!reasons.isEmpty())
+                warn(QStringLiteral("typing through %1 (SCNFERRY_KEYBOARD=%2); not through %3")
+                         .arg(QLatin1String(routeName(route)), QLatin1String(route),
+                              reasons.join(QStringLiteral("; "))));
             return kb;
         }
-    } else if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
-        if (auto kb = tryBackend("x11", reasons))
-            return kb;
-        if (auto kb = tryBackend("uinput", reasons))
-            return kb;
-    } else {
-        if (auto kb = tryBackend("uinput", reasons))
-            return kb;
     }
     const QString reason = QStringLiteral("no way to type the scans: ") +
                            reasons.join(QStringLiteral("; "));

@@ -76,7 +76,7 @@ private:
 };
 
 // Picks the backend that reaches every window of this session, once, at
-// start-up: SCNFERRY_KEYBOARD=wayland|x11|uinput forces one. Never returns
+// start-up: SCNFERRY_KEYBOARD=wayland|remote|x11|uinput forces one. Never returns
 // null: when nothing is usable it returns a keyboard whose send() throws an
 // error that says what is missing. Warnings go to standard error. Call it
 // on the typing thread.
