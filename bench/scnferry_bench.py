@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 
+import doc_sections
 import payloads
 from bench_env import (Receiver, ScannerLine, SwaySession, XSession, LineReader, START_TIMEOUT,
                        cpu_ticks, rss_kib, stop_process, tool_available, wait_quiet, wait_until)
@@ -457,6 +458,8 @@ def write_doc(path, command, run, startup, rows, idles, sway_note, empty_keycode
                   latency_table(rows), ""]
     if idles:
         parts += ["## Idle", "", idle_table(idles), ""]
+    for kept in doc_sections.kept_sections():
+        parts += [kept, ""]
     if os.path.exists(ANALYSIS):
         with open(ANALYSIS) as f:
             parts += [f.read().rstrip(), ""]
