@@ -245,7 +245,7 @@ def section(results, command, run):
             f"{r['chars_per_s']:,.0f} chars/s over {r['seconds']:,.0f} s (the writer was done after "
             f"{r['write_seconds']:,.0f} s); memory {'grew' if growth > 0 else 'changed'} by {growth:+,} KiB "
             f"({'within' if growth < 1024 else 'over'} the 1 MiB bound); {r['cpu_s']:.1f} s of CPU, "
-            f"{1000 * r['cpu_s'] / r['characters']:.2f} ms per 1,000 characters.")
+            f"{1e6 * r['cpu_s'] / r['characters']:.2f} ms per 1,000 characters.")
         if not exact(r):
             reading.append(f"  First lost scans {r['lost_first']}; first wrong lines {r['wrong_first']}.")
     return "\n".join([
