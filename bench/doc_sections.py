@@ -35,7 +35,10 @@ def splice(section, doc=DOC):
     if not heading.startswith("## "):
         raise ValueError(f"not a section: {heading!r}")
     block = section.rstrip("\n") + "\n\n"
-    parts = _split(open(doc).read()) if os.path.exists(doc) else [("", "# Benchmarks\n\n")]
+    parts = [("", "# Benchmarks\n\n")]
+    if os.path.exists(doc):
+        with open(doc) as f:
+            parts = _split(f.read())
     out, placed = [], False
     for h, body in parts:
         if h == heading:

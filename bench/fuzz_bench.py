@@ -89,7 +89,8 @@ def run_target(build, name, binary, corpus, max_len, runs, max_seconds, logs):
             status = -1
     seconds = time.monotonic() - start
     shutil.rmtree(scratch, ignore_errors=True)
-    text = open(out_path, errors="replace").read()
+    with open(out_path, errors="replace") as f:
+        text = f.read()
     stats, findings, found = parse_log(text)
     done = stats.get("number_of_executed_units", 0)
     return {"target": name, "binary": binary, "checks": dict((t[0], t[4]) for t in TARGETS)[name],

@@ -103,6 +103,11 @@ class XWaylandReceiver:
         return {"QT_QPA_PLATFORM": "xcb"}
 
 
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def file_size(path):
     try:
         return os.path.getsize(path)
@@ -158,7 +163,7 @@ def soak_session(session, args, scans, warmup):
         want = "".join(payloads.typed_as(s) for s in warmup).encode()
         app.line.write_block("".join(warmup).encode())
         wait_typed(receiver.path, len(want), app.proc, give_up_s=30.0)
-        got = open(receiver.path, "rb").read()
+        got = read_file(receiver.path)
         if got != want:
             raise RuntimeError(f"warm-up typed {got!r}, wanted {want!r}")
         wait_quiet(pid)
@@ -204,7 +209,7 @@ def soak_session(session, args, scans, warmup):
         # The spare-key and keymap grace timers run out before "after".
         wait_quiet(pid)
         rss_after = rss_kib(pid)
-        received = open(receiver.path, "rb").read()[base:].decode(errors="replace")
+        received = read_file(receiver.path)[base:].decode(errors="replace")
         result = score(scans, received)
         tick = os.sysconf("SC_CLK_TCK")
         seconds = (end - written["first"]) / 1e9
