@@ -143,9 +143,9 @@ class XSession:
     def run(self, argv):
         return subprocess.run(argv, env=self.env(), capture_output=True, text=True, timeout=STEP_TIMEOUT)
 
-    def popen(self, argv, **extra_env):
+    def popen(self, argv, stderr=subprocess.DEVNULL, **extra_env):
         return subprocess.Popen(argv, env=self.env(**extra_env), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.PIPE, stderr=stderr)
 
     def app_env(self):
         return {"QT_QPA_PLATFORM": "xcb", "SCNFERRY_KEYBOARD": "x11"}
@@ -220,11 +220,11 @@ class SwaySession:
         return subprocess.run(self._as_user(argv, extra_env), env=self.env(), capture_output=True,
                               text=True, timeout=STEP_TIMEOUT)
 
-    def popen(self, argv, **extra_env):
+    def popen(self, argv, stderr=subprocess.DEVNULL, **extra_env):
         # The user script execs its command: the pid is the program's.
         return subprocess.Popen(self._as_user(argv, extra_env), env=self.env(),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL)
+                                stderr=stderr)
 
     def app_env(self):
         # The window through XWayland, the keys through the virtual keyboard.

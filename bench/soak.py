@@ -25,8 +25,12 @@ import time
 
 import doc_sections
 import payloads
-from bench_env import (Receiver, SwaySession, XSession, cpu_ticks, rss_kib, wait_quiet)
-from scnferry_bench import SWAY_SCRIPTS, ScnFerryTool, machine
+import re
+import tempfile
+
+from bench_env import (START_TIMEOUT, Receiver, ScannerLine, SwaySession, XSession, cpu_ticks, rss_kib,
+                       stop_process, wait_quiet, wait_until)
+from scnferry_bench import SWAY_SCRIPTS, machine, opened_path
 
 CODE39_SPECIALS = "+%$/{}~^"
 # Outside the US layout, and few enough distinct ones that the keymaps hold
@@ -87,6 +91,35 @@ def score(scans, received):
     return {"scans": len(scans), "received_lines": len(lines), "lost": len(lost),
             "doubled": sum(k - 1 for k in seen if k > 1), "reordered": reordered, "wrong": len(wrong),
             "lost_first": lost[:10], "wrong_first": [f"line {n}: {line[:80]!r}" for n, line in wrong[:10]]}
+
+
+class SoakApp:
+    """The program on a pty, its standard error kept: what it refused to type
+    is reported there."""
+
+    def __init__(self, stack, session, args):
+        self.line = ScannerLine(stack, session.owner())
+        self.stderr = stack.enter_context(tempfile.TemporaryFile())
+        self.proc = session.popen([args.app, f"{self.line.path},9600,N,8,1"], stderr=self.stderr,
+                                  **session.app_env())
+        stack.callback(stop_process, self.proc)
+        wait_until(lambda: opened_path(self.proc.pid, self.line.path) or self.proc.poll() is not None,
+                   START_TIMEOUT, "ScnFerry to open the port")
+        if self.proc.poll() is not None:
+            raise RuntimeError(f"ScnFerry ended with {self.proc.returncode}")
+
+    def messages(self):
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace")
+
+
+_REFUSED = re.compile(r"^ScnFerry: (\d+) characters received were not typed", re.M)
+
+
+def refusals(messages):
+    """Bursts the program said it did not type, and their characters."""
+    counts = [int(n) for n in _REFUSED.findall(messages)]
+    return len(counts), sum(counts)
 
 
 class XWaylandReceiver:
@@ -152,9 +185,8 @@ def peak_sampler(pid, stop):
 
 def soak_session(session, args, scans, warmup):
     with contextlib.ExitStack() as stack:
-        app = ScnFerryTool(stack, session, args)
+        app = SoakApp(stack, session, args)
         receiver = Receiver(stack, session, args.receiver, clock=False)
-        receiver.focus()
         pid = app.proc.pid
         rss_start = rss_kib(pid)
 
@@ -162,7 +194,11 @@ def soak_session(session, args, scans, warmup):
         # first layout are in place before "before" is read.
         want = "".join(payloads.typed_as(s) for s in warmup).encode()
         app.line.write_block("".join(warmup).encode())
-        wait_typed(receiver.path, len(want), app.proc, give_up_s=30.0)
+        # Scans wait while a window of the program has the focus: should its
+        # window take the focus after the receiver had it, give it back.
+        if wait_typed(receiver.path, len(want), app.proc, give_up_s=10.0) and file_size(receiver.path) < len(want):
+            receiver.focus()
+            wait_typed(receiver.path, len(want), app.proc, give_up_s=30.0)
         got = read_file(receiver.path)
         if got != want:
             raise RuntimeError(f"warm-up typed {got!r}, wanted {want!r}")
@@ -177,9 +213,20 @@ def soak_session(session, args, scans, warmup):
         gaps = [rng.uniform(0.0, 0.002) for _ in scans]
         written = {}
 
+        # With --max-ahead the writer stays at most that many bytes of
+        # recording ahead of the receiver, as a scanner behind flow control.
+        ahead = [0]
+        for s_ in scans:
+            ahead.append(ahead[-1] + len(payloads.typed_as(s_).encode()))
+
         def write():
             written["first"] = time.monotonic_ns()
-            for chunk, gap in zip(data, gaps):
+            for n, (chunk, gap) in enumerate(zip(data, gaps)):
+                if args.max_ahead:
+                    while ahead[n] - (file_size(receiver.path) - base) > args.max_ahead:
+                        if app.proc.poll() is not None or stop.is_set():
+                            return
+                        time.sleep(0.005)
                 app.line.write_block(chunk)
                 time.sleep(gap)
             written["last"] = time.monotonic_ns()
@@ -187,6 +234,7 @@ def soak_session(session, args, scans, warmup):
         stop = threading.Event()
         peak, sampler = peak_sampler(pid, stop)
         writer = threading.Thread(target=write, daemon=True)
+        # A writer held back by a lost key must not wait forever either.
         shown = [time.monotonic()]
 
         def progress(size):
@@ -203,17 +251,18 @@ def soak_session(session, args, scans, warmup):
             stop.set()
             sampler.join()
         writer.join(5)
-        if writer.is_alive():
-            raise RuntimeError("the writer is still blocked on the line: the program stopped reading")
+        if writer.is_alive() or "last" not in written:
+            raise RuntimeError("the writer did not finish: the program stopped reading or typing")
         ticks_after = cpu_ticks(pid)
         # The spare-key and keymap grace timers run out before "after".
         wait_quiet(pid)
         rss_after = rss_kib(pid)
         received = read_file(receiver.path)[base:].decode(errors="replace")
         result = score(scans, received)
+        result["refused_bursts"], result["refused_chars"] = refusals(app.messages())
         tick = os.sysconf("SC_CLK_TCK")
         seconds = (end - written["first"]) / 1e9
-        return {"session": session.kind, **result, "characters": chars,
+        return {"session": session.kind, **result, "characters": chars, "max_ahead": args.max_ahead,
                 "seconds": seconds, "chars_per_s": chars / seconds,
                 "write_seconds": (written["last"] - written["first"]) / 1e9,
                 "rss_start_kib": rss_start, "rss_before_kib": rss_before, "rss_after_kib": rss_after,
@@ -233,12 +282,15 @@ def exact(r):
 
 def section(results, command, run):
     m = run["machine"]
-    rows = ["| session | scans | characters | chars/s | lost | doubled | reordered | wrong | "
+    rows = ["| session | writer | scans | characters | chars/s | lost | doubled | reordered | wrong | "
+            "refused with a message (bursts / characters) | "
             "RSS before (MiB) | RSS after (MiB) | growth (KiB) | peak RSS (MiB) | CPU time (s) |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
-        rows.append(f"| {r['session']} | {r['scans']:,} | {r['characters']:,} | {r['chars_per_s']:,.0f} | "
+        writer = f"<= {r['max_ahead']:,} bytes ahead" if r.get("max_ahead") else "free"
+        rows.append(f"| {r['session']} | {writer} | {r['scans']:,} | {r['characters']:,} | {r['chars_per_s']:,.0f} | "
                     f"{r['lost']} | {r['doubled']} | {r['reordered']} | {r['wrong']} | "
+                    f"{r.get('refused_bursts', 0)} / {r.get('refused_chars', 0):,} | "
                     f"{r['rss_before_kib'] / 1024:.1f} | {r['rss_after_kib'] / 1024:.1f} | "
                     f"{r['rss_after_kib'] - r['rss_before_kib']:+,} | {r['rss_peak_kib'] / 1024:.1f} | "
                     f"{r['cpu_s']:.1f} |")
@@ -252,7 +304,9 @@ def section(results, command, run):
             f"({'within' if growth < 1024 else 'over'} the 1 MiB bound); {r['cpu_s']:.1f} s of CPU, "
             f"{1e6 * r['cpu_s'] / r['characters']:.2f} ms per 1,000 characters.")
         if not exact(r):
-            reading.append(f"  First lost scans {r['lost_first']}; first wrong lines {r['wrong_first']}.")
+            reading.append(f"  First lost scans {r['lost_first']}; first wrong lines {r['wrong_first']}; "
+                           f"the program reported {r.get('refused_chars', 0):,} characters in "
+                           f"{r.get('refused_bursts', 0)} bursts as not typed.")
     return "\n".join([
         "## Soak",
         "",
@@ -280,6 +334,23 @@ def section(results, command, run):
     ])
 
 
+def render(args):
+    """One section from runs made apart (in parallel, or one session at a time)."""
+    runs = []
+    for path in args.render:
+        with open(path) as f:
+            runs.append(json.load(f))
+    first = runs[0]
+    run = {**first, "date": min(r["date"] for r in runs), "load_after": runs[-1]["load_after"],
+           "revision": ", ".join(sorted({r["revision"] for r in runs}))}
+    results = [x for r in runs for x in r["results"]]
+    text = section(results, args.command, run)
+    print(text)
+    if not args.no_doc:
+        doc_sections.write_section("SOAK.md", text)
+    return 0 if all(exact(r) for r in results) else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -287,6 +358,8 @@ def main():
     parser.add_argument("--receiver", required=True)
     parser.add_argument("--scans", type=int, default=100_000)
     parser.add_argument("--seed", type=int, default=8)
+    parser.add_argument("--max-ahead", type=int, default=0,
+                        help="bytes of recording the writer may be ahead of the receiver (0: no limit)")
     parser.add_argument("--give-up", type=float, default=120.0,
                         help="seconds without a new key before the rest counts as lost")
     parser.add_argument("--only", action="append", choices=["x11", "wayland", "xwayland"])
@@ -296,8 +369,12 @@ def main():
     parser.add_argument("--revision", default="an unnamed revision")
     parser.add_argument("--json", help="raw figures to write")
     parser.add_argument("--no-doc", action="store_true")
+    parser.add_argument("--render", nargs="+", metavar="JSON",
+                        help="only write the section from the --json files of earlier runs")
     args = parser.parse_args()
     parts = args.only or ["x11", "wayland", "xwayland"]
+    if args.render:
+        return render(args)
 
     scans = soak_scans(args.scans, args.seed)
     # The warm-up's recording is skipped by the scoring: it may repeat scans.
