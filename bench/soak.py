@@ -107,10 +107,24 @@ class SoakApp:
                    START_TIMEOUT, "ScnFerry to open the port")
         if self.proc.poll() is not None:
             raise RuntimeError(f"ScnFerry ended with {self.proc.returncode}")
+        # Sway maps the program's window even though it starts minimised and
+        # gives it the focus; scans wait while it has it. The receiver takes
+        # the focus only after that has happened.
+        wait_until(lambda: has_window(session, self.proc.pid), START_TIMEOUT, "ScnFerry's window")
 
     def messages(self):
         self.stderr.seek(0)
         return self.stderr.read().decode(errors="replace")
+
+
+def has_window(session, pid):
+    if not hasattr(session, "swaymsg"):
+        return bool(session.run(["xdotool", "search", "--pid", str(pid)]).stdout.split())
+
+    def walk(node):
+        return node.get("pid") == pid or any(
+            walk(child) for child in node.get("nodes", []) + node.get("floating_nodes", []))
+    return walk(json.loads(session.swaymsg("-t", "get_tree").stdout or "{}"))
 
 
 _REFUSED = re.compile(r"^ScnFerry: (\d+) characters received were not typed", re.M)
