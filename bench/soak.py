@@ -294,7 +294,7 @@ def exact(r):
     return r["lost"] == r["doubled"] == r["reordered"] == r["wrong"] == 0
 
 
-def section(results, command, run):
+def section(results, command, run, notes=()):
     m = run["machine"]
     rows = ["| session | writer | scans | characters | chars/s | lost | doubled | reordered | wrong | "
             "refused with a message (bursts / characters) | "
@@ -336,15 +336,19 @@ def section(results, command, run):
         f"`{CODE39_SPECIALS}`; five of {len(OUTSIDE)} characters outside the US layout (Latin, "
         "Greek, Cyrillic, the euro, two CJK); a GS1 element string with GS after the lot. Each "
         "carries its number, so it is unique, and ends in CR. They are written into the pty one "
-        "scan a write, with a random gap of 0 to 2 ms after each; when the program falls "
-        "behind, the line's buffer fills and the writer waits, as a serial line would hold the "
-        "scanner back. One run per session, after a warm-up of one scan of each kind: "
-        "\"before\" is read after the warm-up, \"after\" once the program is idle again (its "
-        "grace timers have run out); the peak is sampled every 100 ms. chars/s counts the "
-        "characters sent from the first byte written to the last key recorded. CPU time is "
-        "the program's user + system time over the soak. Scoring is line by line: a line "
-        "that is no scan's recording is wrong, a scan with no line is lost, a second line of "
-        "the same scan is doubled, a scan that arrives after a later one is reordered.",
+        "scan a write, with a random gap of 0 to 2 ms after each. A free writer never waits for "
+        "the program, which reads the line at once and queues what it has not typed yet; a held "
+        "writer also waits while more than the given bytes of recording are ahead of the "
+        "receiver, as a scanner behind flow control would. One run per session, after a warm-up "
+        "of one scan of each kind: \"before\" is read after the warm-up, \"after\" once the "
+        "program is idle again (its grace timers have run out); the peak is sampled every "
+        "100 ms. chars/s counts the characters sent from the first byte written to the last key "
+        "recorded. CPU time is the program's user + system time over the soak. Scoring is line "
+        "by line: a line that is no scan's recording is wrong, a scan with no line is lost, a "
+        "second line of the same scan is doubled, a scan that arrives after a later one is "
+        "reordered. \"Refused with a message\" counts the program's own reports on standard "
+        "error of characters it did not type.",
+        *(["", *notes] if notes else []),
     ])
 
 
@@ -358,7 +362,7 @@ def render(args):
     run = {**first, "date": min(r["date"] for r in runs), "load_after": runs[-1]["load_after"],
            "revision": ", ".join(sorted({r["revision"] for r in runs}))}
     results = [x for r in runs for x in r["results"]]
-    text = section(results, args.command, run)
+    text = section(results, args.command, run, args.note or ())
     print(text)
     if not args.no_doc:
         doc_sections.write_section("SOAK.md", text)
@@ -383,6 +387,7 @@ def main():
     parser.add_argument("--revision", default="an unnamed revision")
     parser.add_argument("--json", help="raw figures to write")
     parser.add_argument("--no-doc", action="store_true")
+    parser.add_argument("--note", action="append", help="a paragraph of reading to add (with --render)")
     parser.add_argument("--render", nargs="+", metavar="JSON",
                         help="only write the section from the --json files of earlier runs")
     args = parser.parse_args()
