@@ -296,13 +296,13 @@ def exact(r):
 
 def section(results, command, run, notes=()):
     m = run["machine"]
-    rows = ["| session | writer | scans | characters | chars/s | lost | doubled | reordered | wrong | "
+    rows = ["| session | build | writer | scans | characters | chars/s | lost | doubled | reordered | wrong | "
             "refused with a message (bursts / characters) | "
             "RSS before (MiB) | RSS after (MiB) | growth (KiB) | peak RSS (MiB) | CPU time (s) |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         writer = f"<= {r['max_ahead']:,} bytes ahead" if r.get("max_ahead") else "free"
-        rows.append(f"| {r['session']} | {writer} | {r['scans']:,} | {r['characters']:,} | {r['chars_per_s']:,.0f} | "
+        rows.append(f"| {r['session']} | {r.get('revision', run['revision'])} | {writer} | {r['scans']:,} | {r['characters']:,} | {r['chars_per_s']:,.0f} | "
                     f"{r['lost']} | {r['doubled']} | {r['reordered']} | {r['wrong']} | "
                     f"{r.get('refused_bursts', 0)} / {r.get('refused_chars', 0):,} | "
                     f"{r['rss_before_kib'] / 1024:.1f} | {r['rss_after_kib'] / 1024:.1f} | "
