@@ -301,7 +301,8 @@ def section(results, command, run, notes=()):
             "RSS before (MiB) | RSS after (MiB) | growth (KiB) | peak RSS (MiB) | CPU time (s) |",
             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
-        writer = f"<= {r['max_ahead']:,} bytes ahead" if r.get("max_ahead") else "free"
+        writer = ("one scan at a time" if r.get("max_ahead") == 1
+                  else f"<= {r['max_ahead']:,} bytes ahead" if r.get("max_ahead") else "free")
         rows.append(f"| {r['session']} | {r.get('revision', run['revision'])} | {writer} | {r['scans']:,} | {r['characters']:,} | {r['chars_per_s']:,.0f} | "
                     f"{r['lost']} | {r['doubled']} | {r['reordered']} | {r['wrong']} | "
                     f"{r.get('refused_bursts', 0)} / {r.get('refused_chars', 0):,} | "
@@ -358,10 +359,10 @@ def render(args):
     for path in args.render:
         with open(path) as f:
             runs.append(json.load(f))
-    first = runs[0]
-    run = {**first, "date": min(r["date"] for r in runs), "load_after": runs[-1]["load_after"],
+    by_date = sorted(runs, key=lambda r: r["date"])
+    run = {**by_date[0], "load_after": by_date[-1]["load_after"],
            "revision": ", ".join(sorted({r["revision"] for r in runs}))}
-    results = [x for r in runs for x in r["results"]]
+    results = [{**x, "revision": r["revision"]} for r in runs for x in r["results"]]
     text = section(results, args.command, run, args.note or ())
     print(text)
     if not args.no_doc:
