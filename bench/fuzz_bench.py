@@ -101,7 +101,7 @@ def run_target(build, name, binary, corpus, max_len, runs, max_seconds, logs):
             "verdict": verdict(status, stats, findings, runs, max_seconds)}
 
 
-def from_log(name, binary, corpus, runs, logs):
+def from_log(name, binary, corpus, runs, logs, max_seconds=0):
     """The result of an earlier run, read back from its log: libFuzzer's
     closing line gives the time."""
     out_path = os.path.join(logs, os.path.basename(binary) + ".log")
@@ -117,7 +117,7 @@ def from_log(name, binary, corpus, runs, logs):
             "exec_per_s": round(done / seconds) if seconds > 0 else 0, "new_units": stats.get("new_units_added", 0),
             "peak_rss_mb": stats.get("peak_rss_mb", 0), "corpus_files": len(os.listdir(os.path.join(CORPUS, corpus))),
             "findings": findings, "artifacts": found, "log": out_path,
-            "verdict": verdict(status, stats, findings, runs, 0)}
+            "verdict": verdict(status, stats, findings, runs, max_seconds)}
 
 
 def loadavg():
@@ -178,7 +178,7 @@ def main():
             dirs = [d for d in args.from_logs
                     if os.path.exists(os.path.join(d, os.path.basename(binary) + ".log"))]
             if dirs:
-                results.append(from_log(name, binary, corpus, args.runs, dirs[-1]))
+                results.append(from_log(name, binary, corpus, args.runs, dirs[-1], args.max_seconds))
         low, _, high = args.load.partition(",")
         began = min(os.path.getmtime(r["log"]) - r["seconds"] for r in results)
         date = datetime.datetime.fromtimestamp(began, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
