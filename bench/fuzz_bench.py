@@ -34,8 +34,8 @@ TARGETS = [
      "Named only for CR LF TAB BS ESC DEL, Ctrl only for other C0 controls, every other "
      "character typed as itself once, bursts plan as the whole"),
     ("byte decoder", "tests/serial/fuzz_decoder", "decoder", 1024,
-     "every byte accounted for, well-formed UTF-16, valid UTF-8 as Qt reads it, "
-     "reads in pieces decode as the whole"),
+     "pieces decode as the whole read, well-formed UTF-16, valid UTF-8 lines as Qt reads them, "
+     "other lines as Windows-1252 or the chosen code page reads them"),
 ]
 
 # Lines a sanitizer or libFuzzer prints when something went wrong.
