@@ -50,7 +50,9 @@ void MainFrm::ReadPort()
             MaxBurst, ScanData);
         // The keystroke service returns without waiting for the keys.
         m_typist.type(takeLineEndJoin(ScanData));
-        if (SerMod::PortIsOpen && !m_unloading && MSComm1.inBufferCount() != 0) {
+        updateReadingHold();
+        if (SerMod::PortIsOpen && !m_unloading && !MSComm1.readingHeld() &&
+            MSComm1.inBufferCount() != 0) {
             // Cut at MaxBurst on a line that did not pause: read on once
             // this handler has returned.
             QTimer::singleShot(0, this, &MainFrm::ReadPort);
@@ -60,6 +62,16 @@ void MainFrm::ReadPort()
     } catch (const std::exception &e) {
         failReceiving(platform::err::KeyboardFailed, QString::fromLocal8Bit(e.what()));
     }
+}
+
+void MainFrm::updateReadingHold()
+{
+    // Released at half the mark, so the port is not switched on every burst.
+    const qsizetype waiting = m_typist.pending();
+    if (waiting > MaxWaitingToType)
+        MSComm1.setReadingHeld(true);
+    else if (waiting <= MaxWaitingToType / 2)
+        MSComm1.setReadingHeld(false);
 }
 
 void MainFrm::keepWhatWasReceived()

@@ -286,6 +286,7 @@ struct MSComm::Impl {
     std::int16_t m_commEvent = 0;
 
     bool m_running = false;           // open and healthy
+    bool m_readingHeld = false;       // the reader has more than it can take
     bool m_onCommQueued = false;
     bool m_readErrorSeen = false;
     QString m_pending;                // decoded, waiting for input()
@@ -431,7 +432,7 @@ struct MSComm::Impl {
 
     void onReadyRead()
     {
-        if (!m_running)
+        if (!m_running || m_readingHeld)
             return;
         drain();
         queueOnComm();
@@ -668,6 +669,24 @@ QString MSComm::input()
 std::int16_t MSComm::commEvent() const
 {
     return d->m_commEvent;
+}
+
+void MSComm::setReadingHeld(bool held)
+{
+    if (held == d->m_readingHeld)
+        return;
+    d->m_readingHeld = held;
+    // Qt stops reading the descriptor once its own buffer is this full.
+    d->m_port.setReadBufferSize(held ? 4096 : 0);
+    if (!held && d->m_running) {
+        d->drain();
+        d->queueOnComm();
+    }
+}
+
+bool MSComm::readingHeld() const
+{
+    return d->m_readingHeld;
 }
 
 } // namespace platform

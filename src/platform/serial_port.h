@@ -86,6 +86,14 @@ public:
     // The kind of the latest event (comm::EvReceive for received characters).
     std::int16_t commEvent() const;
 
+    // While held, nothing more is read from the device beyond a few
+    // kilobytes: the system's buffer fills and holds the sender back (a pty
+    // writer blocks, a USB CDC device is not polled), instead of the program
+    // taking in text faster than it can type it. OnComm comes again once
+    // released, when text waits.
+    void setReadingHeld(bool held);
+    bool readingHeld() const;
+
 Q_SIGNALS:
     void OnComm();
 

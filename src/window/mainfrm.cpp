@@ -141,6 +141,7 @@ MainFrm::MainFrm(platform::Services &services, platform::Typist &typist, QWidget
     connect(&m_typist, &platform::Typist::failed, this, &MainFrm::failReceiving);
     connect(&m_typist, &platform::Typist::refused, this, &MainFrm::onScanRefused);
     connect(&m_typist, &platform::Typist::overflowed, this, &MainFrm::onTypingOverflow);
+    connect(&m_typist, &platform::Typist::burstDone, this, &MainFrm::updateReadingHold);
     // Scans are never typed into a window of ours: a CR would answer the
     // exit question, a space would click the focused traffic light.
     if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))

@@ -59,6 +59,11 @@ public:
     // wrong baud rate, continuous mode) is typed in pieces of this size, so
     // text keeps flowing and memory stays flat.
     static constexpr qsizetype MaxBurst = 4096;
+    // While more than this many received characters wait to be typed, the
+    // port is not read: the sender is held back by the system's buffers
+    // rather than the program taking in what it cannot type soon. A few
+    // seconds of typing on any desktop.
+    static constexpr qsizetype MaxWaitingToType = 32768;
 
     // Client-area geometry, in twips, as the window is laid out.
     static constexpr double ClientWidth = 4650;
@@ -99,6 +104,7 @@ private:
     void onScanRefused(const QString &description);
     void onTypingOverflow(qsizetype characters);
     void updateTypingHold();
+    void updateReadingHold();
     void onTrayNotification(int mouseMessage);
     void addTrayIcon();
     void releasePortAndIcon();

@@ -3,6 +3,7 @@
 #include "fakes/fake_keyboard.h"
 #include "fakes/fake_services.h"
 #include "platform/error.h"
+#include "platform/typist.h"
 #include "startup/sermod.h"
 #include "widget/pty_pair.h"
 #include "window/mainfrm.h"
@@ -12,6 +13,9 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <functional>
 #include <stdexcept>
 
@@ -218,6 +222,35 @@ TEST_F(ReceiveTest, AScanTheLayoutCannotTypeIsHeldBackAndTheUserTold)
     keyboard.duringSend(nullptr);
     pty.write("next\r");
     ASSERT_TRUE(waitFor([&] { return keyboard.typed() == QStringLiteral("next\r"); }));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ReceiveTest, AScannerFasterThanTheTypingIsHeldBackNotDropped)
+{
+    // The desktop takes no keys until released; the scanner keeps sending.
+    std::atomic<bool> released{false};
+    keyboard.duringSend([&](platform::Keyboard &) {
+        while (!released)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    QByteArray sent;
+    for (int i = 0; sent.size() < 300000; ++i)
+        sent += "scan" + QByteArray::number(i) + "\r";
+    std::thread scanner([&] { pty.write(sent); });
+    ASSERT_TRUE(waitFor([&] { return frm->MSComm1.readingHeld(); }, 20000));
+    // A few scans' worth beyond the mark, not the whole stream.
+    EXPECT_LT(static_cast<platform::Typist &>(keyboard).pending(),
+              MainFrm::MaxWaitingToType + 2 * MainFrm::MaxBurst);
+    released = true;
+    QString expected = QString::fromLatin1(sent);
+    ASSERT_TRUE(waitFor([&] { return keyboard.typed().size() >= expected.size(); }, 60000))
+        << keyboard.typed().size() << " of " << expected.size();
+    scanner.join();
+    EXPECT_EQ(keyboard.typed(), expected);
+    EXPECT_TRUE(services.area.messages.empty());
 }
 
 } // namespace
