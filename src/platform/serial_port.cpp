@@ -201,7 +201,8 @@ std::optional<SerialSettings> parseSerialSettings(QStringView text)
     s.baudRate = *baud;
 
     const QStringView parity = fields[1].trimmed();
-    if (parity.size() != 1)
+    // ASCII only: Unicode case mapping turns U+017F (long s) into 'S'.
+    if (parity.size() != 1 || parity.front().unicode() > 0x7F)
         return std::nullopt;
     const char p = static_cast<char>(parity.front().toUpper().toLatin1());
     if (p != 'N' && p != 'E' && p != 'O' && p != 'M' && p != 'S')

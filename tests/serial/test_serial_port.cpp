@@ -152,9 +152,10 @@ TEST(SerialSettingsText, AcceptsAndRejects)
         {"9600,N,4,1", false}, {"9600,N,9,1", false}, {"9600,N,8,3", false},
         {"9600,N,8,1.0", false}, {"9600,N,8", false}, {"9600,N,8,1,", false},
         {"", false}, {"9600,,8,1", false}, {"+9600,N,8,1", false},
+        {"9600,\xc5\xbf,8,1", false}, // U+017F, which Unicode upper-cases to S
     };
     for (const Row &r : rows) {
-        const auto s = platform::parseSerialSettings(QString::fromLatin1(r.text));
+        const auto s = platform::parseSerialSettings(QString::fromUtf8(r.text));
         ASSERT_EQ(s.has_value(), r.valid) << r.text;
         if (!s)
             continue;
