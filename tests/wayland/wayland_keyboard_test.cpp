@@ -11,6 +11,7 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <pwd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -83,7 +84,40 @@ public:
     }
     const QString &error() const { return m_error; }
 
+    // The program's keyboard on this session, made as the program makes it:
+    // with WAYLAND_DISPLAY and XWayland's DISPLAY set. The test runs as
+    // another user than the session, so XWayland is told to let it in first.
+    std::unique_ptr<platform::Keyboard> createKeyboard(QString *why) const
+    {
+        if (!value("DISPLAY").isEmpty() && !allowThisUserOnXWayland(why))
+            return nullptr;
+        const QByteArray savedWayland = qgetenv("WAYLAND_DISPLAY");
+        const QByteArray savedDisplay = qgetenv("DISPLAY");
+        qputenv("WAYLAND_DISPLAY", value("WAYLAND_DISPLAY").toLocal8Bit());
+        qputenv("DISPLAY", value("DISPLAY").toLocal8Bit());
+        auto keyboard = platform::createWaylandKeyboard(why);
+        qputenv("WAYLAND_DISPLAY", savedWayland);
+        qputenv("DISPLAY", savedDisplay);
+        return keyboard;
+    }
+
 private:
+    bool allowThisUserOnXWayland(QString *why) const
+    {
+        QProcess xhost;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, v] : m_env)
+            env.insert(name, v);
+        xhost.setProcessEnvironment(env);
+        xhost.start(kScripts + QStringLiteral("/run-as-sway-user.sh"),
+                    {QStringLiteral("xhost"), QStringLiteral("+si:localuser:") + QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name)});
+        if (xhost.waitForFinished(30000) && xhost.exitCode() == 0)
+            return true;
+        *why = QStringLiteral("xhost could not let the test into XWayland: ") +
+               QString::fromLocal8Bit(xhost.readAllStandardError());
+        return false;
+    }
+
     std::map<QString, QString> m_env;
     QString m_error;
 };
@@ -344,9 +378,8 @@ protected:
             s_session.reset();
             return;
         }
-        qputenv("WAYLAND_DISPLAY", s_session->value("WAYLAND_DISPLAY").toLocal8Bit());
         // One keyboard for all cases, as the program keeps one.
-        s_keyboard = platform::createWaylandKeyboard(&s_error);
+        s_keyboard = s_session->createKeyboard(&s_error);
     }
 
     static void TearDownTestSuite()
@@ -417,11 +450,8 @@ TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
     SwaySession session;
     ASSERT_TRUE(session.start()) << session.error().toStdString();
     const QByteArray socket = session.value("WAYLAND_DISPLAY").toLocal8Bit();
-    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", socket);
     QString why;
-    auto keyboard = platform::createWaylandKeyboard(&why);
-    qputenv("WAYLAND_DISPLAY", saved);
+    auto keyboard = session.createKeyboard(&why);
     ASSERT_TRUE(keyboard) << why.toStdString();
     UserKeyboard user(socket);
     ASSERT_TRUE(user.ready());
@@ -465,11 +495,8 @@ TEST(WaylandKeyboard, ReportsTheLostCompositorAsKeyboardFailed)
     SCNFERRY_NEEDS_TOOL("sway");
     SwaySession session;
     ASSERT_TRUE(session.start()) << session.error().toStdString();
-    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", session.value("WAYLAND_DISPLAY").toLocal8Bit());
     QString why;
-    auto keyboard = platform::createWaylandKeyboard(&why);
-    qputenv("WAYLAND_DISPLAY", saved);
+    auto keyboard = session.createKeyboard(&why);
     ASSERT_TRUE(keyboard) << why.toStdString();
     EXPECT_EQ(keyboard->name(), QStringLiteral("wayland"));
     EXPECT_NO_THROW(keyboard->send(u"ok"));
