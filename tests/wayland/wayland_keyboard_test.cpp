@@ -18,6 +18,8 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -25,11 +27,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 namespace {
 
@@ -209,6 +213,22 @@ QString recorded(const QString &text)
     return out;
 }
 
+// For bench/stress_typing.py: every comparison of what was sent with what
+// arrived, one JSON line each, when SCNFERRY_TYPING_DUMP names a file.
+void recordComparison(const std::string &test, const QString &want, const QString &got)
+{
+    const QString path = qEnvironmentVariable("SCNFERRY_TYPING_DUMP");
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::Append))
+        return;
+    QJsonObject line{{QStringLiteral("test"), QString::fromStdString(test)},
+                     {QStringLiteral("want"), want},
+                     {QStringLiteral("got"), got}};
+    file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+}
+
 QString distinctCjk(int count, char16_t first)
 {
     QString s;
@@ -322,7 +342,18 @@ struct Case {
     QStringList bursts; // sent one after the other, without waiting
 };
 
-std::vector<Case> cases()
+// A long burst, then characters the keymap has never had: the upload lands
+// while the receiver may still be working through the long burst. `fresh`
+// differs per receiver, so that the characters are new to the keymap each time.
+Case newCharactersAfterALongBurst(char32_t fresh)
+{
+    QString added;
+    for (char32_t c = fresh; c < fresh + 6; ++c)
+        added += QString::fromUcs4(&c, 1);
+    return {"NewCharactersAfterALongBurst", {mixed(3000), added + QStringLiteral("\n")}};
+}
+
+std::vector<Case> cases(char32_t fresh)
 {
     QStringList pieces;
     const QString many = mixed(2000);
@@ -343,6 +374,7 @@ std::vector<Case> cases()
           distinctCjk(260, 0x5200) + QStringLiteral("\n")}},
         {"ManySmallBursts", pieces},
         {"FiveThousandCharacters", {mixed(5000)}},
+        newCharactersAfterALongBurst(fresh),
     };
 }
 
@@ -359,9 +391,11 @@ void PrintTo(const Typing &t, std::ostream *os)
 std::vector<Typing> typings()
 {
     std::vector<Typing> out;
+    char32_t fresh = 0x0180; // Latin Extended-B: in no other case
     for (const char *platform : {"wayland", "xcb"}) {
-        for (const Case &c : cases())
+        for (const Case &c : cases(fresh))
             out.push_back({platform, c});
+        fresh += 6;
     }
     return out;
 }
@@ -423,6 +457,7 @@ TEST_P(WaylandKeyboardTyping, ReceiverGetsExactlyTheText)
     const QString want = recorded(sent);
     const QString got = receiver.waitFor(want);
     const qint64 arrivedMs = clock.elapsed();
+    recordComparison(std::string(platformName) + "_" + c.name, want, got);
 
     std::cout << "[ figures  ] " << platformName << ' ' << c.name << ": " << characters << " characters, sent in "
               << sendMs << " ms, received in " << arrivedMs << " ms ("
@@ -468,8 +503,62 @@ TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
         // the seat, and typing left the user's keyboard state alone.
         ASSERT_TRUE(user.tap(2));
         const QString want = recorded(text) + u'!';
-        EXPECT_EQ(receiver.waitFor(want).toStdString(), want.toStdString());
+        const QString got = receiver.waitFor(want);
+        recordComparison(std::string("ShiftWithCapsLock_") + platformName, want, got);
+        EXPECT_EQ(got.toStdString(), want.toStdString());
     }
+}
+
+// The program's end during a long (paced) burst: a stop from another thread
+// ends it between two strokes; what arrived is exactly the start of the
+// burst, and the user's next key is a plain "3", nothing held or repeating.
+TEST(WaylandKeyboard, StopFromAnotherThreadEndsALongBurstCleanly)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
+        GTEST_SKIP() << "sway is not installed";
+    SwaySession session;
+    ASSERT_TRUE(session.start()) << session.error().toStdString();
+    QString why;
+    auto keyboard = session.createKeyboard(&why);
+    ASSERT_TRUE(keyboard) << why.toStdString();
+    UserKeyboard user(session.value("WAYLAND_DISPLAY").toLocal8Bit());
+    ASSERT_TRUE(user.ready());
+    const QString out = session.value("SWAY_DIR") + QStringLiteral("/home/stop");
+    Receiver receiver(session, QStringLiteral("wayland"), out);
+    ASSERT_TRUE(receiver.waitReady());
+
+    QString burst = mixed(20000).remove(u'\r').remove(u'\n'); // one recorded character each
+    std::atomic<bool> returned{false};
+    std::thread typing([&] {
+        try {
+            keyboard->send(burst);
+        } catch (const platform::RuntimeError &e) {
+            ADD_FAILURE() << e.what();
+        }
+        returned = true;
+    });
+    const auto receivedSoFar = [&] {
+        QFile file(out);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    QDeadlineTimer deadline(60000);
+    while (receivedSoFar().size() < 300 && !returned && !deadline.hasExpired())
+        QThread::msleep(10);
+    keyboard->requestStop();
+    typing.join();
+    EXPECT_TRUE(returned);
+
+    // "3" (evdev 4) is not in the burst: it marks the end of what arrives.
+    ASSERT_TRUE(user.tap(4));
+    QString typed;
+    deadline.setRemainingTime(60000);
+    while (!(typed = receivedSoFar()).endsWith(u'3') && !deadline.hasExpired())
+        QThread::msleep(10);
+    ASSERT_TRUE(typed.endsWith(u'3')) << typed.right(40).toStdString();
+    typed.chop(1);
+    const QString want = recorded(burst.left(typed.size()));
+    EXPECT_LT(typed.size(), burst.size()) << "the whole burst was typed";
+    EXPECT_EQ(typed.toStdString(), want.toStdString());
 }
 
 TEST(WaylandKeyboard, RefusesWithoutAWaylandSession)
