@@ -189,13 +189,14 @@ protected:
             if (switching && !switchKeymap())
                 return;
             const auto part = strokes.subspan(done, count);
-            const bool complete = typeStrokes(part);
+            // Stopped: return at once, without a round trip that a busy
+            // compositor could hold up.
+            if (!typeStrokes(part))
+                return;
             // The grace period of a key counts from the moment the
             // compositor has its events, not from when it was planned.
             roundtrip();
             m_keymap.markUsed(part, Clock::now());
-            if (!complete)
-                return;
             // Before this returns or a key changes its character, XWayland
             // must have handed every key on: a keymap it applies later
             // (ours, or the user's keyboard taking the seat) would otherwise
