@@ -40,8 +40,10 @@ constexpr std::size_t kModifiersRequestBytes = 8 + 4 * 4;
 // under load takes a while, one that needs longer has a problem to report.
 constexpr std::chrono::seconds kXWaylandKeymapTimeout{10};
 // An X window that does not answer a ping within this is hung: what it reads
-// is beyond our help, and typing goes on.
-constexpr std::chrono::seconds kXWindowTimeout{5};
+// is beyond our help, and typing goes on. Under heavy load a window with a
+// few hundred new characters to draw took more than 5 s, and read keys
+// reassigned meanwhile wrongly.
+constexpr std::chrono::seconds kXWindowTimeout{30};
 // Time an X window that takes no pings is given to fetch a new keymap before
 // the keymap may change again. It cannot be confirmed; 200 ms was enough for
 // every window we measured on an idle machine (see docs/ARCHITECTURE.md).
@@ -275,7 +277,10 @@ private:
         switch (outcome) {
         case wayland::XWaylandView::Outcome::Seen:
         case wayland::XWaylandView::Outcome::NoWindow:
+            return true;
         case wayland::XWaylandView::Outcome::TimedOut:
+            std::fprintf(stderr, "ScnFerry: the focused X window answers no ping for %lld s; typing goes on\n",
+                         static_cast<long long>(kXWindowTimeout.count()));
             return true;
         case wayland::XWaylandView::Outcome::NoPing:
             return sleepUntil(Clock::now() + kXWindowMargin);
