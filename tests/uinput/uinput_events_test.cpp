@@ -98,14 +98,16 @@ TEST(UinputCapsLock, NamesCapsLockWhenItIsWhatPreventsACharacter)
     try {
         planEvents(strokes, layout("fr"), true);
         FAIL() << "typed 'é' with Caps Lock on";
-    } catch (const RuntimeError &e) {
-        EXPECT_TRUE(e.description().contains(QLatin1String("Caps Lock"))) << e.what();
+    } catch (const platform::UntypableError &e) {
+        EXPECT_EQ(e.characters(), QStringLiteral("\u00E9"));
+        EXPECT_TRUE(e.description().contains(QLatin1String("Caps Lock off"))) << e.what();
     }
 }
 
 struct MissingCase {
     const char *layout;
     const char16_t *text;
+    const char16_t *missing; // each once, in order of appearance
     std::vector<const char *> mustMention;
 };
 
@@ -116,7 +118,7 @@ void PrintTo(const MissingCase &c, std::ostream *os)
 
 class UinputMissingCharacter : public testing::TestWithParam<MissingCase> {};
 
-TEST_P(UinputMissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
+TEST_P(UinputMissingCharacter, RefusesTheWholeBurstNamingEveryCharacter)
 {
     const MissingCase &c = GetParam();
     KeyStrokePlanner planner;
@@ -124,8 +126,10 @@ TEST_P(UinputMissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
     try {
         const auto groups = planEvents(strokes, layout(c.layout));
         FAIL() << "planned " << render(groups);
-    } catch (const RuntimeError &e) {
-        EXPECT_EQ(e.number(), platform::err::KeyboardFailed);
+    } catch (const platform::UntypableError &e) {
+        EXPECT_EQ(e.number(), platform::err::Untypable);
+        EXPECT_EQ(e.characters(), QString::fromUtf16(c.missing));
+        EXPECT_EQ(e.layout(), QString::fromLatin1(c.layout));
         for (const char *part : c.mustMention)
             EXPECT_TRUE(e.description().contains(QString::fromUtf8(part))) << e.what() << " lacks " << part;
     }
@@ -133,11 +137,14 @@ TEST_P(UinputMissingCharacter, RefusesTheWholeBurstNamingTheCharacter)
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, UinputMissingCharacter,
-    testing::Values(MissingCase{"us", u"abc\u03A9def", {"'\u03A9'", "U+03A9", "'us'"}},
-                    MissingCase{"de", u"ok\u4E2D", {"'\u4E2D'", "U+4E2D", "'de'"}},
+    testing::Values(MissingCase{"us", u"abc\u03A9def", u"\u03A9", {"\u03A9", "U+03A9", "\"us\"", "layout that has them"}},
+                    MissingCase{"de", u"ok\u4E2D", u"\u4E2D", {"U+4E2D", "\"de\""}},
                     // Outside the basic plane: one character, not two halves.
-                    MissingCase{"fr", u"x\U0001F600", {"U+1F600"}},
-                    MissingCase{"us", u"\u00E4", {"'\u00E4'", "U+00E4"}}));
+                    MissingCase{"fr", u"x\U0001F600", u"\U0001F600", {"U+1F600"}},
+                    // All of them, once each, in order: the user learns
+                    // everything from one message.
+                    MissingCase{"us", u"\u00E4\u03A9x\u00E4\u4E2D\u03A9", u"\u00E4\u03A9\u4E2D",
+                                {"U+00E4", "U+03A9", "U+4E2D"}}));
 
 TEST(UinputPaceGate, KeepsTheReaderQueueWithinTheBurst)
 {

@@ -245,7 +245,7 @@ TEST(UinputKeyboard, WritesNothingWhenAnyCharacterIsMissing)
     UinputKeyboard keyboard(std::move(pipe.write), UinputKeyboard::Target::Stream, uinput_test::layout("us"), kNoPacing);
     const char16_t *const bursts[] = {u"12345\u00C4", u"\u4E2D", u"ok\r\u20AC\r"};
     for (const char16_t *burst : bursts) {
-        EXPECT_THROW(keyboard.send(QString::fromUtf16(burst)), RuntimeError);
+        EXPECT_THROW(keyboard.send(QString::fromUtf16(burst)), platform::UntypableError);
         EXPECT_EQ(render(drain(readFd)), "");
     }
     keyboard.send(u"z");
@@ -351,3 +351,43 @@ TEST(UinputDevice, ExplainsWhatToDoWhenUnusable)
 }
 
 } // namespace
+
+// A stop from another thread ends a long paced burst between keystrokes:
+// send() returns early and every key that went down came up.
+TEST(UinputKeyboard, StopsBetweenKeystrokesWhenAskedFromAnotherThread)
+{
+    Pipe pipe(O_NONBLOCK);
+    const int readFd = pipe.read.get();
+    UinputKeyboard keyboard(std::move(pipe.write), UinputKeyboard::Target::Stream, uinput_test::layout("us"),
+                            platform::uinput::kDevicePacing);
+    QString burst;
+    for (int i = 0; i < 20000; ++i)
+        burst += i % 2 ? QLatin1Char('A') : QLatin1Char('b'); // Shift chords and plain keys
+    std::atomic<bool> returned{false};
+    std::thread typing([&] {
+        keyboard.send(burst);
+        returned = true;
+    });
+    std::vector<input_event> events;
+    // Not all of it yet: a few hundred events in, well before the end.
+    while (events.size() < 400) {
+        const auto more = drain(readFd);
+        events.insert(events.end(), more.begin(), more.end());
+        std::this_thread::yield();
+    }
+    keyboard.requestStop();
+    typing.join();
+    EXPECT_TRUE(returned);
+    const auto rest = drain(readFd);
+    events.insert(events.end(), rest.begin(), rest.end());
+    std::map<std::uint16_t, int> down;
+    for (const input_event &e : events) {
+        if (e.type == EV_KEY)
+            down[e.code] += e.value ? 1 : -1;
+    }
+    for (const auto &[code, count] : down)
+        EXPECT_EQ(count, 0) << "key " << code << " left pressed";
+    EXPECT_LT(events.size(), std::size_t(20000) * 5) << "the whole burst was typed";
+    keyboard.send(u"z"); // and later sends return at once
+    EXPECT_EQ(render(drain(readFd)), "");
+}

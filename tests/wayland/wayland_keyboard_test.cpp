@@ -11,12 +11,15 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <pwd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -24,11 +27,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 namespace {
 
@@ -83,7 +88,40 @@ public:
     }
     const QString &error() const { return m_error; }
 
+    // The program's keyboard on this session, made as the program makes it:
+    // with WAYLAND_DISPLAY and XWayland's DISPLAY set. The test runs as
+    // another user than the session, so XWayland is told to let it in first.
+    std::unique_ptr<platform::Keyboard> createKeyboard(QString *why) const
+    {
+        if (!value("DISPLAY").isEmpty() && !allowThisUserOnXWayland(why))
+            return nullptr;
+        const QByteArray savedWayland = qgetenv("WAYLAND_DISPLAY");
+        const QByteArray savedDisplay = qgetenv("DISPLAY");
+        qputenv("WAYLAND_DISPLAY", value("WAYLAND_DISPLAY").toLocal8Bit());
+        qputenv("DISPLAY", value("DISPLAY").toLocal8Bit());
+        auto keyboard = platform::createWaylandKeyboard(why);
+        qputenv("WAYLAND_DISPLAY", savedWayland);
+        qputenv("DISPLAY", savedDisplay);
+        return keyboard;
+    }
+
 private:
+    bool allowThisUserOnXWayland(QString *why) const
+    {
+        QProcess xhost;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, v] : m_env)
+            env.insert(name, v);
+        xhost.setProcessEnvironment(env);
+        xhost.start(kScripts + QStringLiteral("/run-as-sway-user.sh"),
+                    {QStringLiteral("xhost"), QStringLiteral("+si:localuser:") + QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name)});
+        if (xhost.waitForFinished(30000) && xhost.exitCode() == 0)
+            return true;
+        *why = QStringLiteral("xhost could not let the test into XWayland: ") +
+               QString::fromLocal8Bit(xhost.readAllStandardError());
+        return false;
+    }
+
     std::map<QString, QString> m_env;
     QString m_error;
 };
@@ -173,6 +211,22 @@ QString recorded(const QString &text)
             out += c;
     }
     return out;
+}
+
+// For bench/stress_typing.py: every comparison of what was sent with what
+// arrived, one JSON line each, when SCNFERRY_TYPING_DUMP names a file.
+void recordComparison(const std::string &test, const QString &want, const QString &got)
+{
+    const QString path = qEnvironmentVariable("SCNFERRY_TYPING_DUMP");
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::Append))
+        return;
+    QJsonObject line{{QStringLiteral("test"), QString::fromStdString(test)},
+                     {QStringLiteral("want"), want},
+                     {QStringLiteral("got"), got}};
+    file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
 }
 
 QString distinctCjk(int count, char16_t first)
@@ -288,7 +342,18 @@ struct Case {
     QStringList bursts; // sent one after the other, without waiting
 };
 
-std::vector<Case> cases()
+// A long burst, then characters the keymap has never had: the upload lands
+// while the receiver may still be working through the long burst. `fresh`
+// differs per receiver, so that the characters are new to the keymap each time.
+Case newCharactersAfterALongBurst(char32_t fresh)
+{
+    QString added;
+    for (char32_t c = fresh; c < fresh + 6; ++c)
+        added += QString::fromUcs4(&c, 1);
+    return {"NewCharactersAfterALongBurst", {mixed(3000), added + QStringLiteral("\n")}};
+}
+
+std::vector<Case> cases(char32_t fresh)
 {
     QStringList pieces;
     const QString many = mixed(2000);
@@ -309,6 +374,7 @@ std::vector<Case> cases()
           distinctCjk(260, 0x5200) + QStringLiteral("\n")}},
         {"ManySmallBursts", pieces},
         {"FiveThousandCharacters", {mixed(5000)}},
+        newCharactersAfterALongBurst(fresh),
     };
 }
 
@@ -325,9 +391,11 @@ void PrintTo(const Typing &t, std::ostream *os)
 std::vector<Typing> typings()
 {
     std::vector<Typing> out;
+    char32_t fresh = 0x0180; // Latin Extended-B: in no other case
     for (const char *platform : {"wayland", "xcb"}) {
-        for (const Case &c : cases())
+        for (const Case &c : cases(fresh))
             out.push_back({platform, c});
+        fresh += 6;
     }
     return out;
 }
@@ -344,9 +412,8 @@ protected:
             s_session.reset();
             return;
         }
-        qputenv("WAYLAND_DISPLAY", s_session->value("WAYLAND_DISPLAY").toLocal8Bit());
         // One keyboard for all cases, as the program keeps one.
-        s_keyboard = platform::createWaylandKeyboard(&s_error);
+        s_keyboard = s_session->createKeyboard(&s_error);
     }
 
     static void TearDownTestSuite()
@@ -390,6 +457,7 @@ TEST_P(WaylandKeyboardTyping, ReceiverGetsExactlyTheText)
     const QString want = recorded(sent);
     const QString got = receiver.waitFor(want);
     const qint64 arrivedMs = clock.elapsed();
+    recordComparison(std::string(platformName) + "_" + c.name, want, got);
 
     std::cout << "[ figures  ] " << platformName << ' ' << c.name << ": " << characters << " characters, sent in "
               << sendMs << " ms, received in " << arrivedMs << " ms ("
@@ -417,11 +485,8 @@ TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
     SwaySession session;
     ASSERT_TRUE(session.start()) << session.error().toStdString();
     const QByteArray socket = session.value("WAYLAND_DISPLAY").toLocal8Bit();
-    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", socket);
     QString why;
-    auto keyboard = platform::createWaylandKeyboard(&why);
-    qputenv("WAYLAND_DISPLAY", saved);
+    auto keyboard = session.createKeyboard(&why);
     ASSERT_TRUE(keyboard) << why.toStdString();
     UserKeyboard user(socket);
     ASSERT_TRUE(user.ready());
@@ -438,8 +503,62 @@ TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
         // the seat, and typing left the user's keyboard state alone.
         ASSERT_TRUE(user.tap(2));
         const QString want = recorded(text) + u'!';
-        EXPECT_EQ(receiver.waitFor(want).toStdString(), want.toStdString());
+        const QString got = receiver.waitFor(want);
+        recordComparison(std::string("ShiftWithCapsLock_") + platformName, want, got);
+        EXPECT_EQ(got.toStdString(), want.toStdString());
     }
+}
+
+// The program's end during a long (paced) burst: a stop from another thread
+// ends it between two strokes; what arrived is exactly the start of the
+// burst, and the user's next key is a plain "3", nothing held or repeating.
+TEST(WaylandKeyboard, StopFromAnotherThreadEndsALongBurstCleanly)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("sway")).isEmpty())
+        GTEST_SKIP() << "sway is not installed";
+    SwaySession session;
+    ASSERT_TRUE(session.start()) << session.error().toStdString();
+    QString why;
+    auto keyboard = session.createKeyboard(&why);
+    ASSERT_TRUE(keyboard) << why.toStdString();
+    UserKeyboard user(session.value("WAYLAND_DISPLAY").toLocal8Bit());
+    ASSERT_TRUE(user.ready());
+    const QString out = session.value("SWAY_DIR") + QStringLiteral("/home/stop");
+    Receiver receiver(session, QStringLiteral("wayland"), out);
+    ASSERT_TRUE(receiver.waitReady());
+
+    QString burst = mixed(20000).remove(u'\r').remove(u'\n'); // one recorded character each
+    std::atomic<bool> returned{false};
+    std::thread typing([&] {
+        try {
+            keyboard->send(burst);
+        } catch (const platform::RuntimeError &e) {
+            ADD_FAILURE() << e.what();
+        }
+        returned = true;
+    });
+    const auto receivedSoFar = [&] {
+        QFile file(out);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    QDeadlineTimer deadline(60000);
+    while (receivedSoFar().size() < 300 && !returned && !deadline.hasExpired())
+        QThread::msleep(10);
+    keyboard->requestStop();
+    typing.join();
+    EXPECT_TRUE(returned);
+
+    // "3" (evdev 4) is not in the burst: it marks the end of what arrives.
+    ASSERT_TRUE(user.tap(4));
+    QString typed;
+    deadline.setRemainingTime(60000);
+    while (!(typed = receivedSoFar()).endsWith(u'3') && !deadline.hasExpired())
+        QThread::msleep(10);
+    ASSERT_TRUE(typed.endsWith(u'3')) << typed.right(40).toStdString();
+    typed.chop(1);
+    const QString want = recorded(burst.left(typed.size()));
+    EXPECT_LT(typed.size(), burst.size()) << "the whole burst was typed";
+    EXPECT_EQ(typed.toStdString(), want.toStdString());
 }
 
 TEST(WaylandKeyboard, RefusesWithoutAWaylandSession)
@@ -465,11 +584,8 @@ TEST(WaylandKeyboard, ReportsTheLostCompositorAsKeyboardFailed)
     SCNFERRY_NEEDS_TOOL("sway");
     SwaySession session;
     ASSERT_TRUE(session.start()) << session.error().toStdString();
-    const QByteArray saved = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", session.value("WAYLAND_DISPLAY").toLocal8Bit());
     QString why;
-    auto keyboard = platform::createWaylandKeyboard(&why);
-    qputenv("WAYLAND_DISPLAY", saved);
+    auto keyboard = session.createKeyboard(&why);
     ASSERT_TRUE(keyboard) << why.toStdString();
     EXPECT_EQ(keyboard->name(), QStringLiteral("wayland"));
     EXPECT_NO_THROW(keyboard->send(u"ok"));

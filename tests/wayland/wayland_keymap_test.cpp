@@ -121,6 +121,7 @@ TEST(WaylandKeymap, FixedKeysAreNamedKeysAndControl)
         {WaylandKeymap::namedKeycode(NamedKey::Delete), XKB_KEY_Delete},
         {WaylandKeymap::controlKeycode(), XKB_KEY_Control_L},
         {WaylandKeymap::silentKeycode(), XKB_KEY_NoSymbol},
+        {WaylandKeymap::markerKeycode(), keymap.markerKeysym()},
     };
     std::set<std::uint32_t> seen;
     for (const auto &c : cases) {
@@ -136,6 +137,27 @@ TEST(WaylandKeymap, FixedKeysAreNamedKeysAndControl)
     EXPECT_EQ(xkb_state_serialize_mods(state.get(), XKB_STATE_MODS_DEPRESSED), WaylandKeymap::kControlMask);
 }
 
+// What XWayland is asked to show after an upload: every upload, even one
+// that changes nothing else, carries a marker the one before did not, on a
+// key no character takes.
+TEST(WaylandKeymap, EveryGenerationHasItsOwnMarker)
+{
+    WaylandKeymap keymap;
+    const auto strokes = chars(cjk(WaylandKeymap::characterKeyCount()));
+    ASSERT_EQ(keymap.admit(strokes, t0, nullptr), strokes.size());
+    std::set<xkb_keysym_t> markers;
+    for (int generation = 0; generation < 3; ++generation) {
+        const Compiled compiled(keymap.text());
+        ASSERT_TRUE(compiled.keymap);
+        const xkb_keysym_t marker = compiled.typed(WaylandKeymap::markerKeycode()).first;
+        EXPECT_EQ(marker, keymap.markerKeysym());
+        EXPECT_TRUE(markers.insert(marker).second) << "generation " << generation << " repeats a marker";
+        for (const KeyStroke &s : strokes)
+            EXPECT_NE(*keymap.keycodeFor(s.ch), WaylandKeymap::markerKeycode());
+        keymap.nextGeneration();
+    }
+}
+
 TEST(WaylandKeymap, FullKeymapUsesEveryCharacterKeyWithinRange)
 {
     WaylandKeymap keymap;
@@ -147,7 +169,7 @@ TEST(WaylandKeymap, FullKeymapUsesEveryCharacterKeyWithinRange)
                                      WaylandKeymap::namedKeycode(NamedKey::BackSpace),
                                      WaylandKeymap::namedKeycode(NamedKey::Escape),
                                      WaylandKeymap::namedKeycode(NamedKey::Delete), WaylandKeymap::controlKeycode(),
-                                     WaylandKeymap::silentKeycode()};
+                                     WaylandKeymap::markerKeycode(), WaylandKeymap::silentKeycode()};
     for (const KeyStroke &s : strokes)
         EXPECT_TRUE(keycodes.insert(*keymap.keycodeFor(s.ch)).second);
     EXPECT_EQ(keycodes.size(), 255u - 9u + 1u);

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -15,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -55,6 +59,23 @@ std::string difference(const QString &got, const QString &expected)
         .arg(i)
         .arg(got.mid(i, 40), expected.mid(i, 40))
         .toStdString();
+}
+
+// For bench/stress_typing.py: every comparison of what was sent with what
+// arrived, one JSON line each, when SCNFERRY_TYPING_DUMP names a file.
+void recordComparison(const QString &want, const QString &got)
+{
+    const QString path = qEnvironmentVariable("SCNFERRY_TYPING_DUMP");
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::Append))
+        return;
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    QJsonObject line{{QStringLiteral("test"), QString::fromLatin1(info ? info->name() : "?")},
+                     {QStringLiteral("want"), want},
+                     {QStringLiteral("got"), got}};
+    file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
 }
 
 QProcessEnvironment envFor(const QString &display)
@@ -279,6 +300,7 @@ TEST_P(X11TypingCases, ReceiverGetsExactlyTheText)
         ADD_FAILURE() << e.what();
     }
     const QString got = receivedWhenComplete(c.expected);
+    recordComparison(c.expected, got);
     EXPECT_TRUE(got == c.expected) << difference(got, c.expected);
     if (c.capsLock) {
         EXPECT_TRUE(capsLocked()) << "Caps Lock was not restored";
@@ -349,7 +371,65 @@ TEST_F(X11Typing, NewCharactersRightAfterALongBurst)
     s_keyboard->send(first);
     s_keyboard->send(second);
     const QString got = receivedWhenComplete(first + second, 60000);
+    recordComparison(first + second, got);
     EXPECT_TRUE(got == first + second) << difference(got, first + second);
+}
+
+// The program's end during a long burst, as the typing thread meets it: a
+// stop from another thread ends the burst between two keys, nothing stays
+// pressed, Caps Lock is back, and the keyboard gives every lent key back as
+// it goes. What arrived is the start of the burst, exactly.
+TEST_F(X11Typing, StopFromAnotherThreadEndsALongBurstCleanly)
+{
+    setLayout("us");
+    const QByteArray before = keymapDump();
+    ASSERT_FALSE(before.isEmpty());
+    ASSERT_TRUE(run(s_server->display(), QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Caps_Lock")}));
+    // Far more distinct characters than spare keys: the burst waits for
+    // clients between rounds of bindings, long enough to be stopped.
+    QString burst;
+    for (char32_t round = 0; round < 3; ++round) {
+        for (char32_t c = 0x4e00 + 400u * round; c < 0x4e00 + 400u * (round + 1); ++c)
+            burst += QString::fromUcs4(&c, 1) + QLatin1Char(c % 5 ? 'x' : 'Y');
+    }
+    std::atomic<Keyboard *> keyboard{nullptr};
+    std::atomic<bool> released{false};
+    std::atomic<bool> returned{false};
+    // A thread of Qt's, as the program's typing thread is: the keyboard's
+    // timer belongs to the thread that made it.
+    std::unique_ptr<QThread> typing(QThread::create([&] {
+        QString whyNot;
+        std::unique_ptr<Keyboard> kb = createX11Keyboard(&whyNot);
+        if (!kb)
+            return;
+        keyboard = kb.get();
+        kb->send(burst);
+        returned = true;
+        while (!released)
+            QThread::msleep(1);
+        kb.reset(); // gives the lent keys back
+    }));
+    typing->start();
+    ASSERT_TRUE(waitFor([&] { return received().size() >= 300 || typing->isFinished(); }, 60000));
+    ASSERT_NE(keyboard.load(), nullptr);
+    keyboard.load()->requestStop();
+    released = true;
+    ASSERT_TRUE(typing->wait(60000)) << "the burst did not stop";
+    EXPECT_TRUE(returned);
+
+    const QString got = received();
+    EXPECT_LT(got.size(), burst.size()) << "the whole burst was typed";
+    EXPECT_TRUE(got == burst.left(got.size())) << difference(got, burst.left(got.size()));
+    char keys[32] = {};
+    XQueryKeymap(s_x, keys);
+    EXPECT_TRUE(std::all_of(std::begin(keys), std::end(keys), [](char k) { return k == 0; })) << "a key stayed pressed";
+    EXPECT_TRUE(capsLocked()) << "Caps Lock was not restored";
+    run(s_server->display(), QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Caps_Lock")});
+    // As in BorrowedKeysAreGivenBackAsTheyWere: the server may show the
+    // reset a moment after the keyboard sent it.
+    QByteArray after;
+    EXPECT_TRUE(waitFor([&] { return (after = keymapDump()) == before; }, 30000))
+        << "lent keys were not given back: " << difference(QString::fromUtf8(after), QString::fromUtf8(before));
 }
 
 TEST_F(X11Typing, SpareKeysAreResetOnceIdle)

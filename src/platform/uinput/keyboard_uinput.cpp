@@ -225,7 +225,9 @@ void UinputKeyboard::type(std::span<const KeyStroke> strokes)
     readLights();
     // Planned in full first: nothing is written when any character fails.
     const std::vector<EventGroup> groups = planEvents(strokes, m_layout, m_capsLock);
-    m_writer.write(groups);
+    // Each group is a whole keystroke: stopping between groups leaves no
+    // key or modifier pressed.
+    m_writer.write(groups, [this](PaceGate::Clock::time_point at) { return sleepUntil(at) && proceed(); });
 }
 
 void UinputKeyboard::readLights()

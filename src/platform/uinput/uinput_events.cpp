@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace platform::uinput {
@@ -41,37 +42,29 @@ std::uint16_t namedKeyCode(NamedKey key)
     return KEY_ENTER;
 }
 
-QString codePoint(char32_t c)
+// Every character of the burst the layout cannot type, each once, in order;
+// nothing is typed then. A Ctrl stroke needs the key of its character.
+void refuseUntypable(std::span<const KeyStroke> strokes, const LayoutKeys &layout, bool capsLock)
 {
-    return QStringLiteral("U+") + QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, QLatin1Char('0'));
-}
-
-QString quoted(char32_t c)
-{
-    return QLatin1Char('\'') + QString::fromUcs4(&c, 1) + QLatin1Char('\'');
-}
-
-[[noreturn]] void cannotType(const KeyStroke &stroke, const LayoutKeys &layout, bool capsLock)
-{
-    const bool ctrl = stroke.kind == KeyStroke::Kind::Ctrl;
-    QString what;
-    if (ctrl) {
-        // Ctrl strokes come from control characters; name the one received.
-        char32_t base = stroke.ch;
-        if (base >= U'a' && base <= U'z')
-            base = base - U'a' + U'A';
-        what = QStringLiteral("Ctrl+%1 (for the control character %2)").arg(quoted(stroke.ch), codePoint(base - 0x40));
-    } else {
-        what = QStringLiteral("%1 (%2)").arg(quoted(stroke.ch), codePoint(stroke.ch));
+    std::u32string missing;
+    bool onlyCapsLock = true;
+    for (const KeyStroke &stroke : strokes) {
+        if (stroke.kind == KeyStroke::Kind::Named)
+            continue;
+        const bool caps = capsLock && stroke.kind != KeyStroke::Kind::Ctrl;
+        if (layout.find(stroke.ch, caps))
+            continue;
+        if (missing.find(stroke.ch) == std::u32string::npos)
+            missing += stroke.ch;
+        onlyCapsLock = onlyCapsLock && caps && layout.find(stroke.ch, false);
     }
-    if (capsLock && layout.find(stroke.ch, false)) {
-        throw RuntimeError(err::KeyboardFailed,
-                           QStringLiteral("cannot type %1 while Caps Lock is on: no key of the keyboard layout "
-                                          "'%2' gives it then; switch Caps Lock off")
-                               .arg(what, layout.name()));
-    }
-    throw RuntimeError(err::KeyboardFailed, QStringLiteral("cannot type %1: the keyboard layout '%2' has no key for %3")
-                                                .arg(what, layout.name(), ctrl ? quoted(stroke.ch) : QStringLiteral("it")));
+    if (missing.empty())
+        return;
+    throw UntypableError(QString::fromUcs4(missing.data(), static_cast<qsizetype>(missing.size())), layout.name(),
+                         onlyCapsLock ? QStringLiteral("Switch Caps Lock off: the layout has keys for them only "
+                                                       "while it is off.")
+                                      : QStringLiteral("Switch to a keyboard layout that has them, or use an "
+                                                       "X11 session."));
 }
 
 void appendChord(EventGroup &group, std::span<const std::uint16_t> modifiers, std::uint16_t key)
@@ -98,6 +91,7 @@ void appendChord(EventGroup &group, std::span<const std::uint16_t> modifiers, st
 
 std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const LayoutKeys &layout, bool capsLock)
 {
+    refuseUntypable(strokes, layout, capsLock);
     std::vector<EventGroup> groups;
     groups.reserve(strokes.size());
     for (const KeyStroke &stroke : strokes) {
@@ -111,8 +105,6 @@ std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const Lay
             // shortcut.
             const bool ctrl = stroke.kind == KeyStroke::Kind::Ctrl;
             const KeyChord *chord = layout.find(stroke.ch, capsLock && !ctrl);
-            if (!chord)
-                cannotType(stroke, layout, capsLock && !ctrl);
             if (ctrl)
                 modifiers.push_back(KEY_LEFTCTRL);
             if (chord->shift)
@@ -151,12 +143,17 @@ EventWriter::EventWriter(int fd, Pacing pacing, std::chrono::milliseconds stallL
         m_write = [](int f, const void *buf, std::size_t count) { return ::write(f, buf, count); };
 }
 
-void EventWriter::write(std::span<const EventGroup> groups)
+bool EventWriter::write(std::span<const EventGroup> groups, const Gate &gate)
 {
     for (const EventGroup &group : groups) {
-        const auto wait = m_gate.admit(PaceGate::Clock::now(), group.size());
-        if (wait > std::chrono::nanoseconds(0))
+        const auto now = PaceGate::Clock::now();
+        const auto wait = m_gate.admit(now, group.size());
+        if (gate) {
+            if (!gate(now + std::chrono::duration_cast<PaceGate::Clock::duration>(wait)))
+                return false;
+        } else if (wait > std::chrono::nanoseconds(0)) {
             std::this_thread::sleep_for(wait);
+        }
         std::size_t written = 0;
         const int error = writeAll(std::as_bytes(std::span(group)), &written);
         if (error == 0)
@@ -170,6 +167,7 @@ void EventWriter::write(std::span<const EventGroup> groups)
         throw RuntimeError(err::KeyboardFailed, QStringLiteral("keystrokes could not be written to the uinput keyboard: %1")
                                                     .arg(QString::fromLocal8Bit(std::strerror(error))));
     }
+    return true;
 }
 
 int EventWriter::writeAll(std::span<const std::byte> bytes, std::size_t *written)

@@ -21,9 +21,9 @@ namespace platform::uinput {
 using EventGroup = std::vector<input_event>;
 
 // Keystrokes to evdev events under a layout, with Caps Lock off or on.
-// Checks every stroke before returning anything: a character the layout
-// cannot type throws RuntimeError(err::KeyboardFailed) naming it, so a burst
-// is typed whole or not at all.
+// Checks every stroke before returning anything: characters the layout
+// cannot type throw UntypableError naming each of them, so a burst is typed
+// whole or not at all.
 std::vector<EventGroup> planEvents(std::span<const KeyStroke> strokes, const LayoutKeys &layout,
                                    bool capsLock = false);
 
@@ -67,7 +67,14 @@ public:
     EventWriter(int fd, Pacing pacing, std::chrono::milliseconds stallLimit = std::chrono::seconds(1),
                 WriteFn writeFn = {});
 
-    void write(std::span<const EventGroup> groups);
+    // Called before every group with the time it may go at (now, when the
+    // reader has room): waits until then and says whether to go on. Without
+    // one the writer sleeps by itself.
+    using Gate = std::function<bool(PaceGate::Clock::time_point)>;
+
+    // Writes the groups in order, whole; false when the gate stopped it
+    // before the last one.
+    bool write(std::span<const EventGroup> groups, const Gate &gate = {});
 
 private:
     // Writes all of bytes or returns the errno that stopped it.

@@ -4,6 +4,7 @@
 #include "platform/error.h"
 #include "platform/wayland/event_pacer.h"
 #include "platform/wayland/wayland_keymap.h"
+#include "platform/wayland/xwayland_view.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -34,13 +36,22 @@ constexpr std::size_t kFlushChars = 50;
 constexpr std::size_t kFlushBytes = 2048;
 constexpr std::size_t kKeyRequestBytes = 8 + 3 * 4;
 constexpr std::size_t kModifiersRequestBytes = 8 + 4 * 4;
-// XWayland compiles every new keymap with xkbcomp and its X clients fetch it
-// when told; keys typed before that are read with the old keymap. Paid only
-// when a burst brings characters the keymap did not have, or when another
-// keyboard had the seat since the last burst.
-constexpr std::chrono::milliseconds kKeymapSettle{200};
+// XWayland compiles every keymap with xkbcomp before it applies it; a machine
+// under load takes a while, one that needs longer has a problem to report.
+constexpr std::chrono::seconds kXWaylandKeymapTimeout{10};
+// An X window that does not answer a ping within this is hung: what it reads
+// is beyond our help, and typing goes on. Under heavy load a window with a
+// few hundred new characters to draw took more than 5 s, and read keys
+// reassigned meanwhile wrongly.
+constexpr std::chrono::seconds kXWindowTimeout{30};
+// Time an X window that takes no pings is given to fetch a new keymap before
+// the keymap may change again. It cannot be confirmed; 200 ms was enough for
+// every window we measured on an idle machine (see docs/ARCHITECTURE.md).
+constexpr std::chrono::milliseconds kXWindowMargin{200};
 // A compositor that takes nothing for this long is not coming back.
-constexpr int kStallTimeoutMs = 5000;
+constexpr std::chrono::milliseconds kStallTimeout{5000};
+// Waits look at a stop request at least this often.
+constexpr std::chrono::milliseconds kStopSlice{50};
 
 template <typename T, void (*Destroy)(T *)>
 struct Deleter {
@@ -121,9 +132,10 @@ QString describeDisplayError(wl_display *display)
 
 class WaylandKeyboard final : public Keyboard {
 public:
-    WaylandKeyboard(DisplayPtr display, RegistryPtr registry, Globals globals)
+    WaylandKeyboard(DisplayPtr display, RegistryPtr registry, Globals globals,
+                    std::unique_ptr<wayland::XWaylandView> xwayland)
         : m_display(std::move(display)), m_registry(std::move(registry)), m_seat(std::move(globals.seat)),
-          m_manager(std::move(globals.manager))
+          m_manager(std::move(globals.manager)), m_xwayland(std::move(xwayland))
     {
     }
 
@@ -136,7 +148,7 @@ public:
         if (!m_keyboard)
             fail();
         // Scans are mostly printable ASCII: with those keys in the first
-        // keymap, typing them never waits for an upload to settle.
+        // keymap, typing them needs no further upload.
         std::u32string ascii;
         for (char32_t c = 0x20; c < 0x7F; ++c)
             ascii += c;
@@ -166,48 +178,119 @@ protected:
         // the strokes never changes.
         std::size_t done = 0;
         while (done < strokes.size()) {
+            if (!proceed())
+                return;
             bool changed = false;
             const std::size_t count = m_keymap.admit(strokes.subspan(done), Clock::now(), &changed);
-            // Stays set until an upload succeeds: keys must never be typed
-            // against a keymap the compositor does not have.
+            // Stays set until an upload is confirmed: keys must never be
+            // typed against a keymap a receiver does not have.
             m_keymapPending = m_keymapPending || changed;
-            bool settle = false;
-            if (m_keymapPending) {
-                uploadKeymap();
-                settle = true;
-            }
             // Brings in the seat's keymap events: is the seat still ours?
             roundtrip();
-            if (!m_seatOnOurs) {
-                takeSeat();
-                settle = true;
-            }
-            if (settle)
-                waitUntil(Clock::now() + kKeymapSettle);
+            const bool switching = m_keymapPending || !m_seatOnOurs;
+            if (switching && !switchKeymap())
+                return;
             const auto part = strokes.subspan(done, count);
-            typeStrokes(part);
-            done += count;
+            // Stopped: return at once, without a round trip that a busy
+            // compositor could hold up.
+            if (!typeStrokes(part))
+                return;
             // The grace period of a key counts from the moment the
             // compositor has its events, not from when it was planned.
             roundtrip();
             m_keymap.markUsed(part, Clock::now());
-            if (done < strokes.size())
-                waitUntil(m_keymap.nextRecycle().value_or(Clock::now()));
+            // Before this returns or a key changes its character, XWayland
+            // must have handed every key on: a keymap it applies later
+            // (ours, or the user's keyboard taking the seat) would otherwise
+            // overtake keys still in its input queue.
+            syncXWayland();
+            if (switching && !waitForXWindow())
+                return;
+            done += count;
+            if (done < strokes.size() && !sleepUntil(m_keymap.nextRecycle().value_or(Clock::now())))
+                return;
         }
     }
 
 private:
-    // When the seat changes keyboards the compositor sends every client the
-    // new keyboard's keymap; clients behind XWayland read keys that follow
-    // too soon with the previous keyboard's keymap. So the seat is switched
-    // over with a key that types nothing, and the keymap left to settle.
-    void takeSeat()
+    // Uploads the keymap with a new marker and, when another keyboard (the
+    // user's) has the seat, takes it back with a key that types nothing: the
+    // compositor then sends every client our keymap. Returns once the
+    // receivers have it; false when a stop came first.
+    //
+    // Native Wayland clients get the keymap on the same connection as the
+    // keys that follow it, so the compositor having it (a round trip) is
+    // enough for them. XWayland applies it as it reads it, and its X windows
+    // are told before any later key, so for them it is enough that XWayland
+    // shows the new marker. A keymap XWayland fails to apply ends in an
+    // error, never in wrong keys.
+    bool switchKeymap()
     {
-        tap(WaylandKeymap::silentKeycode());
-        flush();
+        m_keymap.nextGeneration();
+        uploadKeymap();
+        if (!m_seatOnOurs)
+            tap(WaylandKeymap::silentKeycode());
+        if (!flush())
+            return false;
         roundtrip();
         // Compositors that do not report the switch get it every burst.
         m_seatOnOurs = true;
+        if (!m_xwayland)
+            return true;
+        switch (m_xwayland->waitForKeysym(WaylandKeymap::markerKeycode(), m_keymap.markerKeysym(),
+                                          Clock::now() + kXWaylandKeymapTimeout,
+                                          [this] { return stopRequested(); })) {
+        case wayland::XWaylandView::Outcome::Seen:
+        case wayland::XWaylandView::Outcome::NoWindow: // not asked for
+        case wayland::XWaylandView::Outcome::NoPing:
+            return true;
+        case wayland::XWaylandView::Outcome::Stopped:
+            return false;
+        case wayland::XWaylandView::Outcome::Lost:
+            // XWayland has ended: no X window is left to type into.
+            m_xwayland.reset();
+            return true;
+        case wayland::XWaylandView::Outcome::TimedOut:
+            break;
+        }
+        throw RuntimeError(err::KeyboardFailed,
+                           QStringLiteral("Keystrokes could not be typed: XWayland did not apply the keyboard map "
+                                          "within %1 seconds, so its windows would have read wrong keys.")
+                               .arg(kXWaylandKeymapTimeout.count()));
+    }
+
+    void syncXWayland()
+    {
+        if (m_xwayland && !m_xwayland->sync())
+            m_xwayland.reset();
+    }
+
+    // After a keymap change: the focused X window has read the keys typed
+    // with it, and so fetched the keymap, before anything may change it
+    // again. False when a stop came first.
+    bool waitForXWindow()
+    {
+        if (!m_xwayland)
+            return true;
+        const auto outcome = m_xwayland->waitForFocusedWindow(Clock::now() + kXWindowTimeout,
+                                                              [this] { return stopRequested(); });
+        switch (outcome) {
+        case wayland::XWaylandView::Outcome::Seen:
+        case wayland::XWaylandView::Outcome::NoWindow:
+            return true;
+        case wayland::XWaylandView::Outcome::TimedOut:
+            std::fprintf(stderr, "ScnFerry: the focused X window answers no ping for %lld s; typing goes on\n",
+                         static_cast<long long>(kXWindowTimeout.count()));
+            return true;
+        case wayland::XWaylandView::Outcome::NoPing:
+            return sleepUntil(Clock::now() + kXWindowMargin);
+        case wayland::XWaylandView::Outcome::Lost:
+            m_xwayland.reset();
+            return true;
+        case wayland::XWaylandView::Outcome::Stopped:
+            break;
+        }
+        return false;
     }
 
     static void onSeatKeymap(void *data, wl_keyboard *, std::uint32_t, std::int32_t fd, std::uint32_t size)
@@ -264,7 +347,6 @@ private:
                                        static_cast<std::uint32_t>(size));
         // A new keymap leaves the modifier state undefined until it is set.
         modifiers(0);
-        flush();
         m_keymapPending = false;
     }
 
@@ -296,16 +378,23 @@ private:
         m_pendingBytes += kModifiersRequestBytes;
     }
 
-    void typeStrokes(std::span<const KeyStroke> strokes)
+    // Types the strokes in order; false when a stop came first. Every
+    // stroke goes out whole (press and release, Control around the key),
+    // so stopping between strokes leaves nothing pressed.
+    bool typeStrokes(std::span<const KeyStroke> strokes)
     {
         std::size_t sinceFlush = 0;
         for (const KeyStroke &stroke : strokes) {
+            if (!proceed()) {
+                flush();
+                return false;
+            }
             const std::size_t events = stroke.kind == KeyStroke::Kind::Ctrl ? 6 : 2;
             const auto wait = m_pacer.take(events, Clock::now());
             if (wait > Clock::duration::zero()) {
-                flush();
                 sinceFlush = 0;
-                waitUntil(Clock::now() + wait);
+                if (!flush() || !sleepUntil(Clock::now() + wait))
+                    return false;
             }
             switch (stroke.kind) {
             case KeyStroke::Kind::Named:
@@ -326,11 +415,12 @@ private:
                 break;
             }
             if (++sinceFlush >= kFlushChars || m_pendingBytes >= kFlushBytes) {
-                flush();
+                if (!flush())
+                    return false;
                 sinceFlush = 0;
             }
         }
-        flush();
+        return flush();
     }
 
     // Reads and dispatches whatever the compositor sent, without blocking.
@@ -347,26 +437,33 @@ private:
 
     // Sends everything queued. When the socket is full, waits until the
     // compositor has read some: queueing more would overflow libwayland's
-    // buffer, which ends the connection.
-    void flush()
+    // buffer, which ends the connection. False when a stop came first; what
+    // is still queued then goes nowhere (whole strokes only: the compositor
+    // releases any key of ours when the keyboard goes).
+    bool flush()
     {
         wl_display *display = m_display.get();
+        auto stall = Clock::now() + kStallTimeout;
         for (;;) {
             if (wl_display_flush(display) >= 0) {
                 m_pendingBytes = 0;
-                return;
+                return true;
             }
             if (errno != EAGAIN)
                 fail();
-            pollfd pfd{wl_display_get_fd(display), POLLOUT | POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, kStallTimeoutMs);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0)
+            if (stopRequested())
+                return false;
+            if (Clock::now() >= stall)
                 throw RuntimeError(err::KeyboardFailed,
                                    QStringLiteral("Keystrokes could not be typed: the Wayland compositor stopped taking them."));
+            pollfd pfd{wl_display_get_fd(display), POLLOUT | POLLIN, 0};
+            const int ready = ::poll(&pfd, 1, static_cast<int>(kStopSlice.count()));
+            if (ready < 0 && errno == EINTR)
+                continue;
             if (ready < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
                 fail();
+            if (pfd.revents & POLLOUT)
+                stall = Clock::now() + kStallTimeout;
             if (pfd.revents & POLLIN)
                 readEvents();
         }
@@ -379,23 +476,6 @@ private:
         m_pendingBytes = 0;
     }
 
-    // Lets time pass while still serving the connection.
-    void waitUntil(Clock::time_point deadline)
-    {
-        wl_display *display = m_display.get();
-        for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-            pollfd pfd{wl_display_get_fd(display), POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
-                fail();
-            if (ready > 0)
-                readEvents();
-        }
-    }
-
     // Declared in the order of creation: destroyed in reverse.
     DisplayPtr m_display;
     RegistryPtr m_registry;
@@ -403,6 +483,7 @@ private:
     ManagerPtr m_manager;
     VirtualKeyboardPtr m_keyboard;
     SeatKeyboardPtr m_seatKeyboard;
+    std::unique_ptr<wayland::XWaylandView> m_xwayland; // null without XWayland
     WaylandKeymap m_keymap;
     wayland::EventPacer m_pacer;
     bool m_keymapPending = false;
@@ -443,7 +524,20 @@ std::unique_ptr<Keyboard> createWaylandKeyboard(QString *whyNot)
     if (!globals.seat)
         return refuse(QStringLiteral("the Wayland compositor has no seat to type on"));
 
-    auto keyboard = std::make_unique<WaylandKeyboard>(std::move(display), std::move(registry), std::move(globals));
+    // X windows behind XWayland read our keys too; what XWayland applied is
+    // learnt from XWayland itself.
+    std::unique_ptr<wayland::XWaylandView> xwayland;
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+        QString why;
+        xwayland = wayland::XWaylandView::open(&why);
+        if (!xwayland)
+            std::fprintf(stderr,
+                         "ScnFerry: %s: typing into X windows right after a keyboard map change "
+                         "cannot be confirmed\n",
+                         why.toLocal8Bit().constData());
+    }
+    auto keyboard = std::make_unique<WaylandKeyboard>(std::move(display), std::move(registry), std::move(globals),
+                                                      std::move(xwayland));
     try {
         keyboard->start();
     } catch (const RuntimeError &e) {

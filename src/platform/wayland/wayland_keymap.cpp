@@ -19,9 +19,14 @@ constexpr std::uint32_t kTab = 23;
 constexpr std::uint32_t kReturn = 36;
 constexpr std::uint32_t kControl = 37;
 constexpr std::uint32_t kDelete = 119;
+constexpr std::uint32_t kMarker = 254;
 constexpr std::uint32_t kSilent = 255;
+// Markers are private-use characters: never pressed, and no layout has them.
+constexpr std::uint32_t kMarkerBase = 0x0100E000;
+constexpr std::uint32_t kMarkerCount = 0x1000;
 
-constexpr std::array<std::uint32_t, 7> kFixedKeycodes{kEscape, kBackSpace, kTab, kReturn, kControl, kDelete, kSilent};
+constexpr std::array<std::uint32_t, 8> kFixedKeycodes{kEscape, kBackSpace, kTab,    kReturn,
+                                                      kControl, kDelete,   kMarker, kSilent};
 
 // Compositors re-serialise an uploaded keymap but keep its section names.
 constexpr std::string_view kKeycodesMarker = "xkb_keycodes \"scnferry\"";
@@ -76,6 +81,16 @@ std::uint32_t WaylandKeymap::controlKeycode()
 std::uint32_t WaylandKeymap::silentKeycode()
 {
     return kSilent;
+}
+
+std::uint32_t WaylandKeymap::markerKeycode()
+{
+    return kMarker;
+}
+
+std::uint32_t WaylandKeymap::markerKeysym() const
+{
+    return kMarkerBase + m_generation % kMarkerCount;
 }
 
 bool WaylandKeymap::isOwnKeymap(std::string_view text)
@@ -229,6 +244,7 @@ std::string WaylandKeymap::text() const
     key(kReturn, "Return");
     key(kControl, "Control_L");
     key(kDelete, "Delete");
+    key(kMarker, keysymName(markerKeysym()));
     for (std::uint32_t k = kMinKeycode; k <= kMaxKeycode; ++k) {
         if (!isFixed(k) && m_slots[k].ch != 0)
             key(k, keysymName(keysymFor(m_slots[k].ch)));

@@ -47,6 +47,14 @@ public:
     // A key without a symbol: pressing it makes the compositor switch the
     // seat to this keyboard (and send its keymap to clients), typing nothing.
     static std::uint32_t silentKeycode();
+    // A key that is never pressed and carries a symbol that changes with
+    // every keymap we upload: a client that reads this key's symbol back
+    // knows which of our keymaps it has applied.
+    static std::uint32_t markerKeycode();
+    std::uint32_t markerKeysym() const;
+    // Gives the next upload a marker of its own, so that it can be told
+    // from the one before (even when nothing else changed).
+    void nextGeneration() { ++m_generation; }
 
     // Whether a keymap text (as the compositor passes it on) is one of ours.
     static bool isOwnKeymap(std::string_view text);
@@ -90,6 +98,7 @@ private:
     std::optional<std::uint32_t> takeSlot(Clock::time_point now) const;
 
     std::array<Slot, kKeycodes> m_slots{};
+    std::uint32_t m_generation = 0;
     std::unordered_map<char32_t, std::uint32_t> m_keycodeOf;
 };
 

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QtGlobal>
 
+// After Qt: Xlib defines macros (Bool, Status) that Qt headers refuse.
+#include "platform/x11/x11_guard.h"
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -27,6 +29,7 @@ namespace platform {
 
 namespace {
 
+using x11::ErrorTrap;
 using Clock = std::chrono::steady_clock;
 
 // How long a client may take to read a changed key binding. Clients fetch
@@ -57,57 +60,6 @@ struct XkbDescDeleter {
     void operator()(XkbDescPtr d) const { XkbFreeKeyboard(d, 0, True); }
 };
 using XkbDescHolder = std::unique_ptr<XkbDescRec, XkbDescDeleter>;
-
-// Catches the protocol errors of one connection while it lives. Xlib's error
-// handler is process-wide, so the trap chains to whatever was there before.
-class ErrorTrap {
-public:
-    explicit ErrorTrap(Display *d) : m_display(d), m_outer(s_current)
-    {
-        s_current = this;
-        m_previous = XSetErrorHandler(&ErrorTrap::handler);
-    }
-    ~ErrorTrap()
-    {
-        XSetErrorHandler(m_previous);
-        s_current = m_outer;
-    }
-    ErrorTrap(const ErrorTrap &) = delete;
-    ErrorTrap &operator=(const ErrorTrap &) = delete;
-
-    bool failed() const { return m_code != 0; }
-    QString text() const { return m_text; }
-
-private:
-    static int handler(Display *d, XErrorEvent *e)
-    {
-        ErrorTrap *outermost = nullptr;
-        for (ErrorTrap *t = s_current; t; t = t->m_outer) {
-            outermost = t;
-            if (t->m_display != d)
-                continue;
-            if (t->m_code == 0) {
-                char buf[256] = {};
-                XGetErrorText(d, e->error_code, buf, sizeof buf);
-                t->m_code = e->error_code;
-                t->m_text = QStringLiteral("%1 (request %2.%3)")
-                                .arg(QString::fromLocal8Bit(buf))
-                                .arg(e->request_code)
-                                .arg(e->minor_code);
-            }
-            return 0;
-        }
-        // Another Xlib connection of the process: not ours to judge.
-        return outermost && outermost->m_previous ? outermost->m_previous(d, e) : 0;
-    }
-
-    static inline thread_local ErrorTrap *s_current = nullptr;
-    Display *m_display;
-    ErrorTrap *m_outer;
-    XErrorHandler m_previous = nullptr;
-    int m_code = 0;
-    QString m_text;
-};
 
 // The XTest slave keyboard: its keymap is the one the server applies to the
 // keys we send, even where a physical keyboard has a keymap of its own.
@@ -154,46 +106,11 @@ void setKeySymRange(XkbMapChangesRec &changes, std::span<const std::uint8_t> key
     changes.changed |= XkbKeySymsMask;
 }
 
-// Xlib's default handler of a broken connection ends the process. For our
-// connection the handler returns instead, and the per-display exit handler
-// records the loss; other connections keep the default.
-class IOErrorGuard {
-public:
-    static void protect(Display *d)
-    {
-        IOErrorGuard &g = instance();
-        if (!g.m_installed) {
-            g.m_previous = XSetIOErrorHandler(&IOErrorGuard::handler);
-            g.m_installed = true;
-        }
-        g.m_ours.push_back(d);
-    }
-    static void release(Display *d) { std::erase(instance().m_ours, d); }
-
-private:
-    static IOErrorGuard &instance()
-    {
-        static IOErrorGuard g;
-        return g;
-    }
-    static int handler(Display *d)
-    {
-        IOErrorGuard &g = instance();
-        if (std::find(g.m_ours.begin(), g.m_ours.end(), d) != g.m_ours.end())
-            return 0;
-        return g.m_previous ? g.m_previous(d) : 0;
-    }
-
-    bool m_installed = false;
-    XIOErrorHandler m_previous = nullptr;
-    std::vector<Display *> m_ours;
-};
-
 class X11Keyboard final : public Keyboard {
 public:
     X11Keyboard(DisplayPtr display, int device) : m_display(std::move(display)), m_device(device)
     {
-        IOErrorGuard::protect(m_display.get());
+        x11::protectConnection(m_display.get());
         XSetIOErrorExitHandler(m_display.get(), &X11Keyboard::connectionLost, this);
         m_resetTimer.setSingleShot(true);
         QObject::connect(&m_resetTimer, &QTimer::timeout, &m_resetTimer, [this] { onResetTimer(); });
@@ -202,7 +119,7 @@ public:
     ~X11Keyboard() override
     {
         m_resetTimer.stop();
-        IOErrorGuard::release(m_display.get());
+        x11::releaseConnection(m_display.get());
         if (m_lost) {
             // Closing a broken connection would only report the loss again.
             (void)m_display.release();
@@ -272,6 +189,8 @@ private:
     // take one per kGracePerStroke, as of m_backlogTime.
     std::size_t m_backlog = 0;
     Clock::time_point m_backlogTime;
+    // Fires in the event loop of the thread that made the keyboard (the
+    // typing thread), which is the only one that touches it.
     QTimer m_resetTimer;
 };
 
@@ -428,6 +347,15 @@ bool X11Keyboard::bind(std::span<const x11::SpareBinding> bindings)
     setKeySymRange(changes, keycodes);
     if (!XkbChangeMap(dpy(), xkb.get(), &changes))
         fail(tr("the keyboard map could not be changed"));
+    // A round trip: the server has applied the change (or refused it, which
+    // shows now rather than as wrong keys), and has told every client before
+    // any key we send next. Clients handle that notification before the
+    // keys queued behind it.
+    {
+        ErrorTrap trap(dpy());
+        XSync(dpy(), False);
+        check(trap, tr("changing the keyboard map"));
+    }
     for (std::size_t i = 0; i < bindings.size(); ++i) {
         const x11::SpareBinding &b = bindings[i];
         auto it = std::find_if(m_bound.begin(), m_bound.end(), [&](const Bound &x) { return x.keycode == b.keycode; });
@@ -600,7 +528,8 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
         std::vector<x11::SpareKey> spares;
         std::vector<std::uint8_t> used;
         std::size_t unsynced = 0;
-        while (done < strokes.size()) {
+        bool stopped = false;
+        while (done < strokes.size() && !stopped) {
             const x11::KeymapSnapshot keymap = readKeymap(spares);
             check(trap, tr("reading the keyboard map"));
             const x11::KeyPlan plan = x11::planKeys(keymap, state, spares, strokes.subspan(done));
@@ -609,7 +538,14 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
                          .arg(std::uint32_t(strokes[done].ch), 4, 16, QLatin1Char('0')));
             if (!plan.bindings.empty() && !bind(plan.bindings))
                 continue;
+            std::size_t typed = 0;
             for (const x11::PlannedKey &k : plan.keys) {
+                // Between keys, never inside one: a stop leaves nothing pressed.
+                if (!proceed()) {
+                    stopped = true;
+                    break;
+                }
+                ++typed;
                 if (k.group != currentGroup) {
                     XkbLockGroup(dpy(), XkbUseCoreKbd, k.group);
                     currentGroup = k.group;
@@ -626,9 +562,9 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
                 }
             }
             noteSpareUse(plan, used);
-            done += plan.consumed;
-            unsynced += plan.consumed;
-            if (done < strokes.size()) {
+            done += stopped ? typed : plan.consumed;
+            unsynced += stopped ? typed : plan.consumed;
+            if (!stopped && done < strokes.size()) {
                 // More distinct characters than spare keys: clients must have
                 // read the current bindings before a key changes again. The
                 // burst waits here rather than in the event loop, where the
@@ -636,7 +572,7 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
                 XSync(dpy(), False);
                 check(trap, tr("typing"));
                 stampSpareUse(used, std::exchange(unsynced, 0));
-                std::this_thread::sleep_until(latestSafeTime());
+                stopped = !sleepUntil(latestSafeTime());
             }
         }
         restore();
