@@ -290,9 +290,15 @@ class App:
     def __init__(self, stack, args, session=None, keyboard="x11"):
         env = session.env(SCNFERRY_KEYBOARD=keyboard, QT_QPA_PLATFORM="xcb") \
             if session else clean_env()
+        self._adopt(stack, session, subprocess.Popen(
+            [Config.app, *args], env=env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+
+    def _adopt(self, stack, session, proc):
+        """Watches a started ScnFerry: its output collected, stopped by its
+        pid when the stack unwinds, its sanitizer reports failing the test."""
         self.session = session
-        self.proc = subprocess.Popen([Config.app, *args], env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = proc
         # Registered before the stop, so it runs after it, on the full output.
         stack.callback(self._check_sanitizers)
         stack.callback(stop_process, self.proc)
@@ -300,6 +306,15 @@ class App:
         self.stderr = _LineCollector(self.proc.stderr)
         self._answered = set()
         self.main_window = None
+
+    def port_open(self, path):
+        """Whether the program holds path open."""
+        with contextlib.suppress(OSError):
+            for fd in os.listdir(f"/proc/{self.pid}/fd"):
+                with contextlib.suppress(OSError):
+                    if os.readlink(f"/proc/{self.pid}/fd/{fd}") == path:
+                        return True
+        return False
 
     def _check_sanitizers(self):
         """A sanitizer build's report fails the test even where the exit

@@ -297,24 +297,9 @@ class DesktopApp(App):
     """ScnFerry as the test user, choosing its keyboard itself."""
 
     def __init__(self, stack, desktop, port_arg, platform="wayland", **env):
-        self.session = desktop
-        self.proc = desktop.popen([Config.app, port_arg],
-                                  env=desktop.env(QT_QPA_PLATFORM=platform, **env), stop=False,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        # Registered before the stop, so it runs after it, on the full output.
-        stack.callback(self._check_sanitizers)
-        stack.callback(stop_process, self.proc)
-        self.stdout = _LineCollector(self.proc.stdout)
-        self.stderr = _LineCollector(self.proc.stderr)
-        self.main_window = None
-
-    def port_open(self, path):
-        with contextlib.suppress(OSError):
-            for fd in os.listdir(f"/proc/{self.pid}/fd"):
-                with contextlib.suppress(OSError):
-                    if os.readlink(f"/proc/{self.pid}/fd/{fd}") == path:
-                        return True
-        return False
+        self._adopt(stack, desktop, desktop.popen(
+            [Config.app, port_arg], env=desktop.env(QT_QPA_PLATFORM=platform, **env), stop=False,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE))
 
     def wait_started(self, path, timeout=START_TIMEOUT):
         def started():

@@ -135,24 +135,8 @@ class SwayApp(App):
     window system and the keyboard left for the program to choose."""
 
     def __init__(self, stack, sway, port_arg):
-        self.session = sway
-        self.proc = sway.popen([Config.app, port_arg], None,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        # Registered before the stop, so it runs after it, on the full output.
-        stack.callback(self._check_sanitizers)
-        stack.callback(stop_process, self.proc)
-        self.stdout = _LineCollector(self.proc.stdout)
-        self.stderr = _LineCollector(self.proc.stderr)
-        self.main_window = None
-
-    def port_open(self, path):
-        """Whether the program holds path open."""
-        with contextlib.suppress(OSError):
-            for fd in os.listdir(f"/proc/{self.pid}/fd"):
-                with contextlib.suppress(OSError):
-                    if os.readlink(f"/proc/{self.pid}/fd/{fd}") == path:
-                        return True
-        return False
+        self._adopt(stack, sway, sway.popen([Config.app, port_arg], None,
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE))
 
     def x_windows(self):
         """The program's main window as X clients of XWayland see it."""
