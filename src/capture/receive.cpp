@@ -25,9 +25,8 @@ void MainFrm::ReadPort()
     // arrive meanwhile lands here again. Those characters are the running
     // loop's to collect: a second, nested read would type them and then the
     // outer one would type its leftovers again.
-    if (m_reading) {
+    if (m_reading)
         return;
-    }
     m_reading = true;
     struct Guard {
         bool &flag;
