@@ -10,6 +10,7 @@ Waiting is always "poll a condition until a deadline", never a bare sleep.
 
 import contextlib
 import fcntl
+import itertools
 import os
 import re
 import select
@@ -445,6 +446,25 @@ class Receiver:
         except TimeoutError as e:
             tail = self.text()[-200:]
             raise AssertionError(f"{e}; the receiver holds ...{tail!r}") from None
+
+
+_markers = itertools.count(1)
+
+
+def send_with_marker(line, receiver, scan, paced=False):
+    """Writes scan (bytes as on the line), then a marker scan, and returns
+    what the receiver got from the scan on, marker included, with the
+    marker's text. Whatever the scan was typed as, doubled or trailing keys
+    included, lies before the marker."""
+    before = len(receiver.text())
+    marker = f"END{next(_markers)}\r"
+    if paced:
+        line.write_paced(scan)
+    else:
+        line.write_block(scan)
+    line.write_block(marker.encode())
+    got = receiver.wait_text_ending(typed_as(marker))
+    return got[before:], marker
 
 
 def typed_as(text):

@@ -97,6 +97,14 @@ void configure(MSComm &c, const QString &path)
     c.setInBufferSize(1024);
 }
 
+// Opens the port with every received text appended to `received`.
+void openCollecting(MSComm &c, const QString &path, QString &received)
+{
+    configure(c, path);
+    QObject::connect(&c, &MSComm::OnComm, [&c, &received] { received += c.input(); });
+    c.setPortOpen(true);
+}
+
 // Sets SCNFERRY_ENCODING for one test and restores it.
 class EncodingVariable {
 public:
@@ -385,10 +393,8 @@ TEST_F(SerialPortTest, LegacyScanSplitInsideACharacterArrivesWhole)
 {
     EncodingVariable sjis("Shift_JIS");
     MSComm c;
-    configure(c, pty.path());
     QString received;
-    QObject::connect(&c, &MSComm::OnComm, [&] { received += c.input(); });
-    c.setPortOpen(true);
+    openCollecting(c, pty.path(), received);
     // The cut falls inside the second kanji; the line is legacy from its
     // first byte on, so the first one goes at once.
     pty.write("\x93\x8C\x8B");
@@ -402,10 +408,8 @@ TEST_F(SerialPortTest, LeadByteEndingTheLineComesAfterTheWaitAndTheNextLineIsDec
 {
     EncodingVariable sjis("Shift_JIS");
     MSComm c;
-    configure(c, pty.path());
     QString received;
-    QObject::connect(&c, &MSComm::OnComm, [&] { received += c.input(); });
-    c.setPortOpen(true);
+    openCollecting(c, pty.path(), received);
     pty.write("\x93\x8C\x93");
     ASSERT_TRUE(pumpUntil([&] { return received.endsWith(QChar::ReplacementCharacter); })) << received.toStdString();
     EXPECT_EQ(received, QString::fromUtf8("\xE6\x9D\xB1\xEF\xBF\xBD"));

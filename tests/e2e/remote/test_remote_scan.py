@@ -15,7 +15,7 @@ import unittest
 
 from desktop_session import IN_CI, DesktopApp, DesktopReceiver, DesktopSession, chown_line, \
     have, skip_reason
-from e2e_session import STEP_TIMEOUT, ScannerLine, typed_as, wait_until
+from e2e_session import STEP_TIMEOUT, ScannerLine, send_with_marker, typed_as, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -39,7 +39,6 @@ class _RemoteSessionCase(unittest.TestCase):
     kind = None
     receiver_platform = "wayland"
     app_platform = "wayland"
-    _markers = itertools.count(1)
 
     @classmethod
     def setUpClass(cls):
@@ -60,18 +59,10 @@ class _RemoteSessionCase(unittest.TestCase):
 
     def send_with_marker(self, scan, paced=False):
         self.assertIsNone(self.app.proc.poll(), f"ScnFerry ended: {self.app.stderr.lines()!r}")
-        before = len(self.receiver.text())
-        marker = f"END{next(self._markers)}\r"
-        if paced:
-            self.line.write_paced(scan)
-        else:
-            self.line.write_block(scan)
-        self.line.write_block(marker.encode())
         try:
-            got = self.receiver.wait_text_ending(typed_as(marker))
+            return send_with_marker(self.line, self.receiver, scan, paced)
         except AssertionError as e:
             raise AssertionError(f"{e}; ScnFerry said {self.app.stderr.lines()[-4:]!r}") from None
-        return got[before:], marker
 
     def assert_typed(self, scan, paced=False):
         got, marker = self.send_with_marker(scan, paced)

@@ -15,7 +15,7 @@ import shutil
 import signal
 import unittest
 
-from e2e_session import STEP_TIMEOUT, ScannerLine, typed_as, wait_until
+from e2e_session import STEP_TIMEOUT, ScannerLine, send_with_marker, typed_as, wait_until
 from sway_e2e import SwayApp, SwayReceiver, SwaySession, chown_line
 from test_port import assert_idle
 
@@ -52,8 +52,6 @@ class _SwayScanCase(unittest.TestCase):
     """One sway session, one ScnFerry and one receiver for the class."""
 
     receiver_platform = None
-    _markers = itertools.count(1)
-
     @classmethod
     def setUpClass(cls):
         stack = contextlib.ExitStack()
@@ -67,15 +65,8 @@ class _SwayScanCase(unittest.TestCase):
         checks that the receiver got exactly the scan's keys before the marker."""
         self.assertIsNone(self.app.proc.poll(), f"ScnFerry ended: {self.app.stderr.lines()!r}")
         self.receiver.focus()
-        before = len(self.receiver.text())
-        marker = f"END{next(self._markers)}\r"
-        if paced:
-            self.line.write_paced(scan)
-        else:
-            self.line.write_block(scan)
-        self.line.write_block(marker.encode())
-        got = self.receiver.wait_text_ending(typed_as(marker))
-        self.assertEqual(got[before:], typed_as(scan.decode("utf-8") + marker))
+        got, marker = send_with_marker(self.line, self.receiver, scan, paced)
+        self.assertEqual(got, typed_as(scan.decode("utf-8") + marker))
         # Typing went to native windows: no fallback to XWayland, no warning.
         self.assertEqual(self.app.warnings(), [])
 
