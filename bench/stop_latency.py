@@ -14,6 +14,7 @@ Usage: bench/stop_latency.py --app build-bench/ScnFerry --receiver
 import argparse
 import contextlib
 import os
+import select
 import signal
 import statistics
 import time
@@ -37,10 +38,18 @@ def one_run(session, args):
         text = ascii_text(30000)
         tool.send(text)
         wait_until(lambda: receiver.clock.size() > 1000, STEP_TIMEOUT, "typing under way")
-        sent = time.monotonic()
-        tool.proc.send_signal(signal.SIGTERM)
+        # Popen.wait with a timeout polls at up to 50 ms intervals; the
+        # process's pidfd becomes readable the moment it exits.
+        pidfd = os.pidfd_open(tool.proc.pid)
+        try:
+            sent = time.monotonic()
+            tool.proc.send_signal(signal.SIGTERM)
+            if not select.select([pidfd], [], [], START_TIMEOUT)[0]:
+                raise TimeoutError(f"ScnFerry still running {START_TIMEOUT:.0f} s after SIGTERM")
+            ended = time.monotonic()
+        finally:
+            os.close(pidfd)
         status = tool.proc.wait(timeout=START_TIMEOUT)
-        ended = time.monotonic()
         with open(receiver.path, "rb") as f:
             got = f.read().decode("utf-8", errors="replace")
         exact = text.startswith(got)
