@@ -45,6 +45,8 @@ constexpr unsigned kChangeParts = XkbKeyTypesMask | XkbKeySymsMask | XkbKeyActio
 // Leaving at exit: bindings left behind only take spare keys away, so the
 // wait for the grace period is short.
 constexpr std::chrono::milliseconds kMaxExitWait{2000};
+// Keys sent before the server is asked to catch up.
+constexpr std::size_t kKeysAhead = 64;
 
 QString tr(const char *text)
 {
@@ -546,6 +548,10 @@ void X11Keyboard::type(std::span<const KeyStroke> strokes)
                     break;
                 }
                 ++typed;
+                // Keys queued in the socket are typed whatever happens next;
+                // a short queue lets a stop take effect within a few ms.
+                if (typed % kKeysAhead == 0)
+                    XSync(dpy(), False);
                 if (k.group != currentGroup) {
                     XkbLockGroup(dpy(), XkbUseCoreKbd, k.group);
                     currentGroup = k.group;
