@@ -74,3 +74,14 @@ def kept_sections():
             with open(path) as f:
                 out.append(f.read().rstrip())
     return out
+
+
+def sections_not_in(headings, doc=DOC):
+    """The document's sections whose headings are not among `headings`:
+    ones other scripts wrote (remote input, stop latency), which a rewrite
+    of the document must carry over."""
+    if not os.path.exists(doc):
+        return []
+    with open(doc) as f:
+        parts = _split(f.read())
+    return [(h + "\n" + body).rstrip() for h, body in parts if h and h not in headings]

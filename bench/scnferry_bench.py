@@ -464,6 +464,9 @@ def write_doc(path, command, run, startup, rows, idles, sway_note, empty_keycode
         with open(ANALYSIS) as f:
             parts += [f.read().rstrip(), ""]
     parts += ["## How it is measured", "", METHOD, ""]
+    written = {line for part in parts for line in part.splitlines() if line.startswith("## ")}
+    for other in doc_sections.sections_not_in(written, path):
+        parts += [other, ""]
     with open(path, "w") as f:
         f.write("\n".join(parts))
 

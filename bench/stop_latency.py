@@ -13,14 +13,17 @@ Usage: bench/stop_latency.py --app build-bench/ScnFerry --receiver
 
 import argparse
 import contextlib
+import datetime
 import os
 import select
 import signal
 import statistics
+import sys
 import time
 
 import itertools
 
+import doc_sections
 from bench_env import Receiver, START_TIMEOUT, STEP_TIMEOUT, SwaySession, XSession, wait_until
 from scnferry_bench import SWAY_SCRIPTS, ScnFerryTool
 
@@ -62,20 +65,31 @@ def main():
     parser.add_argument("--app", required=True)
     parser.add_argument("--receiver", required=True)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--doc", help="Markdown file to put the table into, as its own section")
+    parser.add_argument("--command", default=" ".join(["bench/stop_latency.py"] + sys.argv[1:]))
     args = parser.parse_args()
     sessions = [("X11 (Xvfb + openbox)", lambda stack: XSession(stack)),
                 ("Wayland (headless sway)", lambda stack: SwaySession(stack, SWAY_SCRIPTS))]
-    print("| session | SIGTERM to exit, median | worst | exit status | typed before the end | exact |")
-    print("|---|---|---|---|---|---|")
+    rows = ["| session | SIGTERM to exit, median | worst | exit status | typed before the end | exact |",
+            "|---|---|---|---|---|---|"]
+    print("\n".join(rows), flush=True)
     for name, make in sessions:
         with contextlib.ExitStack() as stack:
             session = make(stack)
             runs = [one_run(session, args) for _ in range(args.runs)]
         times = [r[0] for r in runs]
-        print(f"| {name} | {statistics.median(times):.0f} ms | {max(times):.0f} ms | "
-              f"{sorted({r[1] for r in runs})} | {min(r[2] for r in runs)}-{max(r[2] for r in runs)} "
-              f"of 30,000 | {'yes' if all(r[3] for r in runs) else 'NO'} |")
-
+        rows.append(f"| {name} | {statistics.median(times):.0f} ms | {max(times):.0f} ms | "
+                    f"{sorted({r[1] for r in runs})} | {min(r[2] for r in runs)}-{max(r[2] for r in runs)} "
+                    f"of 30,000 | {'yes' if all(r[3] for r in runs) else 'NO'} |")
+        print(rows[-1], flush=True)
+    if args.doc:
+        when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+        doc_sections.splice("\n".join([
+            "## Stopping while typing", "",
+            f"SIGTERM sent once the receiver has 1,000 characters of a 30,000-character scan, "
+            f"to the moment the process has exited; {args.runs} runs a session, {when}, "
+            f"load average {os.getloadavg()[0]:.1f} at the end. Command: `{args.command}`.", "",
+            *rows, ""]), args.doc)
 
 if __name__ == "__main__":
     os.chdir(os.path.dirname(os.path.abspath(__file__)))

@@ -75,6 +75,12 @@ class SectionTest(unittest.TestCase):
         self.assertIn("rows", text)
         self.assertIn("method", text)
 
+    def test_a_rewrite_finds_the_sections_it_does_not_write(self):
+        doc_sections.splice("## Remote input\n\nmutter\n", self.doc)
+        self.assertEqual(doc_sections.sections_not_in({"## Typing", "## What bounds the figures",
+                                                       "## How it is measured"}, self.doc),
+                         ["## Remote input\n\nmutter"])
+
 
 if __name__ == "__main__":
     unittest.main()
