@@ -129,9 +129,10 @@ class ScnFerryTool:
                    START_TIMEOUT, "ScnFerry to open the port")
         if self.proc.poll() is not None:
             raise RuntimeError(f"ScnFerry ended with {self.proc.returncode}")
-        # Its window comes up minimised; give it the time to settle before
-        # the receiver takes the focus.
-        time.sleep(0.5)
+        # Its window comes up minimised; the receiver takes the focus only
+        # once the window manager has taken that window in.
+        wait_until(lambda: "window state:" in session.run(["xprop", "-name", APP_TITLE, "WM_STATE"]).stdout,
+                   START_TIMEOUT, "the window manager to take in the ScnFerry window")
 
     def send(self, text, paced=False):
         data = text.encode()

@@ -7,11 +7,21 @@
 // Usage: scnferry_window_watch TITLE
 // Prints "WATCHING" once it listens, then "named NS WINDOW" and
 // "managed NS WINDOW" (nanoseconds of CLOCK_MONOTONIC), then exits 0.
+//
+//        scnferry_window_watch --ping WINDOW COUNT
+// How soon the window's owner answers: sends _NET_WM_PING to WINDOW COUNT
+// times, each after the answer to the one before and a 10 ms pause, and
+// prints each round trip in microseconds. A toolkit answers on its event
+// loop, so this is how long that loop takes to come round. Exits 1 when an
+// answer takes over 5 s.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <poll.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -103,10 +113,65 @@ private:
     std::set<Window> m_named;
 };
 
+int ping(Display *dpy, Window target, int count)
+{
+    const Window root = DefaultRootWindow(dpy);
+    const Atom protocols = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    const Atom pingAtom = XInternAtom(dpy, "_NET_WM_PING", False);
+    // The answer goes to the root window, to clients that listen there.
+    XSelectInput(dpy, root, SubstructureNotifyMask);
+    for (int i = 0; i < count; ++i) {
+        const long stamp = 1000 + i;
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = target;
+        ev.xclient.message_type = protocols;
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = static_cast<long>(pingAtom);
+        ev.xclient.data.l[1] = stamp;
+        ev.xclient.data.l[2] = static_cast<long>(target);
+        const long long sent = monotonicNs();
+        XSendEvent(dpy, target, False, NoEventMask, &ev);
+        XFlush(dpy);
+        bool answered = false;
+        while (!answered) {
+            while (!answered && XPending(dpy)) {
+                XEvent in;
+                XNextEvent(dpy, &in);
+                answered = in.type == ClientMessage && in.xclient.window == root &&
+                           in.xclient.message_type == protocols &&
+                           static_cast<Atom>(in.xclient.data.l[0]) == pingAtom && in.xclient.data.l[1] == stamp;
+            }
+            if (answered)
+                break;
+            const long long waitedMs = (monotonicNs() - sent) / 1000000;
+            if (waitedMs > 5000) {
+                std::fprintf(stderr, "window_watch: no answer to ping %d in 5 s\n", i);
+                return 1;
+            }
+            pollfd fd{ConnectionNumber(dpy), POLLIN, 0};
+            poll(&fd, 1, static_cast<int>(5000 - waitedMs));
+        }
+        std::printf("%lld\n", (monotonicNs() - sent) / 1000);
+        std::fflush(stdout);
+        timespec pause{0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "--ping") == 0) {
+        const DisplayPtr dpy(XOpenDisplay(nullptr));
+        if (!dpy) {
+            std::fprintf(stderr, "window_watch: cannot open display %s\n", XDisplayName(nullptr));
+            return 2;
+        }
+        return ping(dpy.get(), static_cast<Window>(std::strtoul(argv[2], nullptr, 0)), std::atoi(argv[3]));
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s TITLE\n", argv[0]);
         return 2;
