@@ -112,6 +112,15 @@ def bench_startup(args):
 
 # Typing --------------------------------------------------------------------
 
+def managed_window(session):
+    """The id of ScnFerry's window once the window manager has it (WM_STATE
+    set), else None. Qt names a helper window the same; it has no state."""
+    for window in session.run(["xdotool", "search", "--name", f"^{APP_TITLE}$"]).stdout.split():
+        if "window state:" in session.run(["xprop", "-id", window, "WM_STATE"]).stdout:
+            return window
+    return None
+
+
 class ScnFerryTool:
     """The program on a pty: what is written into the line is typed."""
 
@@ -131,8 +140,8 @@ class ScnFerryTool:
             raise RuntimeError(f"ScnFerry ended with {self.proc.returncode}")
         # Its window comes up minimised; the receiver takes the focus only
         # once the window manager has taken that window in.
-        wait_until(lambda: "window state:" in session.run(["xprop", "-name", APP_TITLE, "WM_STATE"]).stdout,
-                   START_TIMEOUT, "the window manager to take in the ScnFerry window")
+        self.window = wait_until(lambda: managed_window(session), START_TIMEOUT,
+                                 "the window manager to take in the ScnFerry window")
 
     def send(self, text, paced=False):
         data = text.encode()

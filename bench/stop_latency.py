@@ -47,7 +47,7 @@ def one_run(session, args):
         text = ascii_text(30000)
         tool.send(text)
         wait_until(lambda: receiver.clock.size() > 1000, STEP_TIMEOUT, "typing under way")
-        pings = ping_window(session, args)
+        pings = ping_window(session, args, tool.window)
         if receiver.clock.size() >= len(text):
             raise RuntimeError("the scan was typed to the end before the pings were answered")
         # Popen.wait with a timeout polls at up to 50 ms intervals; the
@@ -68,12 +68,9 @@ def one_run(session, args):
         return (ended - sent) * 1000, status, len(got), exact, pings
 
 
-def ping_window(session, args):
-    """Round trips, in ms, of pings to ScnFerry's window."""
-    found = session.run(["xdotool", "search", "--name", f"^{APP_TITLE}$"]).stdout.split()
-    if not found:
-        raise RuntimeError("no ScnFerry window to ping")
-    out = session.run([args.window_watch, "--ping", found[0], str(PINGS)])
+def ping_window(session, args, window):
+    """Round trips, in ms, of pings to the window."""
+    out = session.run([args.window_watch, "--ping", window, str(PINGS)])
     if out.returncode != 0:
         raise RuntimeError(f"the window did not answer: {out.stderr.strip()}")
     return [int(us) / 1000 for us in out.stdout.split()]

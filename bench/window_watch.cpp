@@ -118,8 +118,9 @@ int ping(Display *dpy, Window target, int count)
     const Window root = DefaultRootWindow(dpy);
     const Atom protocols = XInternAtom(dpy, "WM_PROTOCOLS", False);
     const Atom pingAtom = XInternAtom(dpy, "_NET_WM_PING", False);
-    // The answer goes to the root window, to clients that listen there.
-    XSelectInput(dpy, root, SubstructureNotifyMask);
+    // The answer goes to the root window, for clients listening to its
+    // structure (Qt sends it so) or its children's (the standard's way).
+    XSelectInput(dpy, root, StructureNotifyMask | SubstructureNotifyMask);
     for (int i = 0; i < count; ++i) {
         const long stamp = 1000 + i;
         XEvent ev{};
