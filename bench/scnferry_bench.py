@@ -90,7 +90,7 @@ def startup_once(session, args):
         managed_ns = int(managed.split()[1])
         # Resident memory once the start-up work has been done and the event
         # loop has gone idle.
-        time.sleep(0.5)
+        wait_quiet(app.pid, timeout=START_TIMEOUT)
         rss = rss_kib(app.pid)
         if app.poll() is not None:
             raise RuntimeError("ScnFerry ended during start-up")
