@@ -33,6 +33,17 @@ void prepareRestore(QWidget *window, QPoint frameTopLeft)
 #endif
 }
 
+QPoint frameTopLeft(const QWidget *window)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && window->testAttribute(Qt::WA_WState_Created)) {
+        if (const std::optional<QPoint> corner = x11::frameTopLeft(window->winId()))
+            return *corner;
+    }
+#endif
+    return window->frameGeometry().topLeft();
+}
+
 void chooseWindowSystem()
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)

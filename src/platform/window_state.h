@@ -14,6 +14,12 @@ namespace platform {
 // window manager left the withdrawn window for the frame's corner.
 void prepareRestore(QWidget *window, QPoint frameTopLeft);
 
+// The upper left corner of the window's outer frame. On X11 it is read from
+// the server: Qt's own idea of the frame lags behind the window manager's
+// reframing, and a window minimised soon after a restore would be put back
+// a frame's height too low the next time.
+QPoint frameTopLeft(const QWidget *window);
+
 // Call before the application object exists. The window runs through X11
 // (XWayland under Wayland) wherever a display is there, unless the user chose
 // a platform with QT_QPA_PLATFORM: the placement and minimising into the

@@ -69,7 +69,7 @@ void MainFrm::Form_Resize()
         // Without a notification area a hidden window could never be
         // reached again: it stays minimised in the taskbar instead.
         if (m_services.notificationArea().available()) {
-            m_restoreAt = frameGeometry().topLeft();
+            m_restoreAt = platform::frameTopLeft(this);
             hide();
             addTrayIcon();
         }
