@@ -116,7 +116,7 @@ def bench_kind(kind, args):
             scan = payloads.ean13_scan(i)
             want = payloads.typed_as(scan)
             base = record_size(out)
-            _, last = line_write_paced(line, scan.encode())
+            _, last = line.write_paced(scan.encode())
             done = wait_size(out, base + len(want.encode()), last)
             exact += read_from(out, base) == want
             if done is not None:
@@ -127,19 +127,6 @@ def bench_kind(kind, args):
                      "p99_ms": payloads.percentile(latencies, 99) if latencies else None,
                      "max_ms": max(latencies or [0])})
     return rows
-
-
-def line_write_paced(line, data, baud=9600):
-    period = 10 / baud
-    start = time.monotonic()
-    first = time.monotonic_ns()
-    for i in range(len(data)):
-        due = start + i * period
-        now = time.monotonic()
-        if due > now:
-            time.sleep(due - now)
-        line.write_block(data[i:i + 1])
-    return first, time.monotonic_ns()
 
 
 def median(values):

@@ -227,15 +227,19 @@ class ScannerLine:
 
     def write_paced(self, data, baud=9600, bits_per_char=10):
         """One byte per character time, scheduled against the clock so that
-        the pace does not drift with the cost of each write."""
+        the pace does not drift with the cost of each write; returns the
+        monotonic nanoseconds of the first and the last byte."""
         period = bits_per_char / baud
         start = time.monotonic()
+        first = last = time.monotonic_ns()
         for index in range(len(data)):
             due = start + index * period
             now = time.monotonic()
             if due > now:
                 time.sleep(due - now)
+            last = time.monotonic_ns()
             self.write_block(data[index:index + 1])
+        return first, last
 
     def wait_read(self, timeout=STEP_TIMEOUT):
         """Waits until the program has read everything written: the tty's
