@@ -2,6 +2,7 @@
 // Types through the real Wayland backend into receiving windows under a
 // headless sway: one native Wayland window, one behind XWayland.
 #include "fakes/needs_tool.h"
+#include "fakes/typing_dump.h"
 #include "platform/error.h"
 #include "platform/wayland/keyboard_wayland.h"
 #include "platform/wayland/wayland_keymap.h"
@@ -211,22 +212,6 @@ QString recorded(const QString &text)
             out += c;
     }
     return out;
-}
-
-// For bench/stress_typing.py: every comparison of what was sent with what
-// arrived, one JSON line each, when SCNFERRY_TYPING_DUMP names a file.
-void recordComparison(const std::string &test, const QString &want, const QString &got)
-{
-    const QString path = qEnvironmentVariable("SCNFERRY_TYPING_DUMP");
-    if (path.isEmpty())
-        return;
-    QFile file(path);
-    if (!file.open(QIODevice::Append))
-        return;
-    QJsonObject line{{QStringLiteral("test"), QString::fromStdString(test)},
-                     {QStringLiteral("want"), want},
-                     {QStringLiteral("got"), got}};
-    file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
 }
 
 QString distinctCjk(int count, char16_t first)
@@ -457,7 +442,7 @@ TEST_P(WaylandKeyboardTyping, ReceiverGetsExactlyTheText)
     const QString want = recorded(sent);
     const QString got = receiver.waitFor(want);
     const qint64 arrivedMs = clock.elapsed();
-    recordComparison(std::string(platformName) + "_" + c.name, want, got);
+    recordComparison(QString::fromStdString(std::string(platformName) + "_" + c.name), want, got);
 
     std::cout << "[ figures  ] " << platformName << ' ' << c.name << ": " << characters << " characters, sent in "
               << sendMs << " ms, received in " << arrivedMs << " ms ("
@@ -504,7 +489,7 @@ TEST(WaylandKeyboard, TypesLiterallyWhileTheUserHoldsShiftWithCapsLockOn)
         ASSERT_TRUE(user.tap(2));
         const QString want = recorded(text) + u'!';
         const QString got = receiver.waitFor(want);
-        recordComparison(std::string("ShiftWithCapsLock_") + platformName, want, got);
+        recordComparison(QString::fromStdString(std::string("ShiftWithCapsLock_") + platformName), want, got);
         EXPECT_EQ(got.toStdString(), want.toStdString());
     }
 }

@@ -2,6 +2,7 @@
 // Types through the real X11 backend into a receiving window on Xvfb and
 // compares what the window got.
 #include "fakes/needs_tool.h"
+#include "fakes/typing_dump.h"
 #include "platform/error.h"
 #include "platform/x11/keyboard_x11.h"
 
@@ -61,21 +62,11 @@ std::string difference(const QString &got, const QString &expected)
         .toStdString();
 }
 
-// For bench/stress_typing.py: every comparison of what was sent with what
-// arrived, one JSON line each, when SCNFERRY_TYPING_DUMP names a file.
-void recordComparison(const QString &want, const QString &got)
+// The running test's name, for the stress benchmark's record.
+QString currentTest()
 {
-    const QString path = qEnvironmentVariable("SCNFERRY_TYPING_DUMP");
-    if (path.isEmpty())
-        return;
-    QFile file(path);
-    if (!file.open(QIODevice::Append))
-        return;
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    QJsonObject line{{QStringLiteral("test"), QString::fromLatin1(info ? info->name() : "?")},
-                     {QStringLiteral("want"), want},
-                     {QStringLiteral("got"), got}};
-    file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    return QString::fromLatin1(info ? info->name() : "?");
 }
 
 QProcessEnvironment envFor(const QString &display)
@@ -300,7 +291,7 @@ TEST_P(X11TypingCases, ReceiverGetsExactlyTheText)
         ADD_FAILURE() << e.what();
     }
     const QString got = receivedWhenComplete(c.expected);
-    recordComparison(c.expected, got);
+    recordComparison(currentTest(), c.expected, got);
     EXPECT_TRUE(got == c.expected) << difference(got, c.expected);
     if (c.capsLock) {
         EXPECT_TRUE(capsLocked()) << "Caps Lock was not restored";
@@ -371,7 +362,7 @@ TEST_F(X11Typing, NewCharactersRightAfterALongBurst)
     s_keyboard->send(first);
     s_keyboard->send(second);
     const QString got = receivedWhenComplete(first + second, 60000);
-    recordComparison(first + second, got);
+    recordComparison(currentTest(), first + second, got);
     EXPECT_TRUE(got == first + second) << difference(got, first + second);
 }
 
