@@ -186,6 +186,18 @@ class XSession:
     def key(self, keysym):
         self.run(["xdotool", "key", "--clearmodifiers", keysym])
 
+    def click(self, x, y):
+        # One connection: the server moves the pointer before it presses the
+        # button. (--sync would wait 15 s when the pointer is already there.)
+        self.run(["xdotool", "mousemove", str(x), str(y), "click", "1"])
+
+    def click_close_box(self, window):
+        """The window manager's close box, the last button of the title bar.
+        The window manager closes the window whose frame was clicked, whatever
+        has the keyboard focus at that moment."""
+        frame = self.geometry(window)["frame"]
+        self.click(frame["x"] + frame["width"] - 11, frame["y"] + 10)
+
     def geometry(self, window):
         """Client area in root coordinates and the WM frame around it."""
         info = self.run(["xwininfo", "-id", str(window)]).stdout

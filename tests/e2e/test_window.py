@@ -184,12 +184,9 @@ class WindowControlsTest(unittest.TestCase):
         self.window = restore(self.session, self.app)
         self.geom = self.session.geometry(self.window)
 
-    def click(self, x, y):
-        self.session.run(["xdotool", "mousemove", "--sync", str(x), str(y), "click", "1"])
-
     def click_client(self, twips_x, twips_y):
-        self.click(self.geom["x"] + round(twips_x / TWIPS_PER_PIXEL),
-                   self.geom["y"] + round(twips_y / TWIPS_PER_PIXEL))
+        self.session.click(self.geom["x"] + round(twips_x / TWIPS_PER_PIXEL),
+                           self.geom["y"] + round(twips_y / TWIPS_PER_PIXEL))
 
     def traffic_light(self):
         """'open' or 'closed' by the lamp lit on the toggle button, None while
@@ -230,11 +227,9 @@ class WindowControlsTest(unittest.TestCase):
 
     def test_ending_asks_first(self):
         end_button = (3885 + 375, 90 + 322)
-        frame = self.geom["frame"]
-        close_box = (frame["x"] + frame["width"] - 11, frame["y"] + 10)
         triggers = [
             ("end button", lambda: self.click_client(*end_button)),
-            ("close box", lambda: self.click(*close_box)),
+            ("close box", lambda: self.session.click_close_box(self.window)),
         ]
         for how, trigger in triggers:
             with self.subTest(how=how):

@@ -7,7 +7,7 @@ import contextlib
 import os
 import unittest
 
-from e2e_session import STEP_TIMEOUT, give_focus, wait_until
+from e2e_session import STEP_TIMEOUT, wait_until
 from tray_session import (PrivateBus, TraySession, asked_count, main_window_shown,
                           port_locks, question_lines, start_app)
 
@@ -42,13 +42,10 @@ class NoTrayTest(unittest.TestCase):
                     if step == "start-up":
                         session.run(["xdotool", "windowminimize", str(window)])
 
-            # The close box (openbox: Alt+F4) asks; No keeps the window.
+            # The close box asks; No keeps the window.
             for asked, answer in enumerate(("n", "Return"), start=1):
                 mark = len(app.stderr.lines())
-                # The close box is the window manager's key: it closes the
-                # focused window, so the focus is confirmed first.
-                give_focus(session, window, "the ScnFerry window")
-                session.key("alt+F4")
+                session.click_close_box(window)
                 question_lines(app, after=mark)
                 self.assertEqual(asked_count(app), asked)
                 app.answer_box(answer)

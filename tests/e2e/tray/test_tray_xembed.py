@@ -59,7 +59,7 @@ class XEmbedTest(unittest.TestCase):
             self.assertNotIn(app.main_window, session.managed_windows())
             x, y = map(str, centre(session, icon))
 
-            session.run(["xdotool", "mousemove", "--sync", x, y, "click", "1"])
+            session.click(x, y)
             # The menu opens from a later click, so by the time it is up the
             # program has handled the single click.
             menu = open_menu(session, app, icon)
@@ -67,7 +67,7 @@ class XEmbedTest(unittest.TestCase):
             session.key("Escape")
             wait_until(lambda: not session.is_visible(menu), STEP_TIMEOUT, "the menu to close")
 
-            session.run(["xdotool", "mousemove", "--sync", x, y,
+            session.run(["xdotool", "mousemove", x, y,
                          "click", "--repeat", "2", "--delay", "60", "1"])
             wait_until(lambda: main_window_shown(session, app), STEP_TIMEOUT,
                        "the window after a double-click on the icon", interval=0.05)
