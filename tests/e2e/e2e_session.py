@@ -52,17 +52,6 @@ def wait_until(predicate, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
-def give_focus(session, window, what):
-    """Activates the window until it has the keyboard focus: a window
-    manager may take its time, or pass over one request under load."""
-    def focused():
-        if session.focused_window() == window:
-            return True
-        session.activate(window)
-        return False
-    wait_until(focused, STEP_TIMEOUT, f"focus on {what}", interval=0.1)
-
-
 def stop_process(proc, grace=5.0):
     """Stops one process we started, by its pid: TERM, then KILL."""
     if proc.poll() is not None:
@@ -448,7 +437,12 @@ class Receiver:
 
     def focus(self):
         """Gives the receiver the keyboard focus and waits until it has it."""
-        give_focus(self.session, self.window, "the receiver")
+        def focused():
+            if self.session.focused_window() == self.window:
+                return True
+            self.session.activate(self.window)
+            return False
+        wait_until(focused, STEP_TIMEOUT, "focus on the receiver", interval=0.1)
 
     def text(self):
         try:
